@@ -1,0 +1,24 @@
+# Compiler settings shared by every target of the tree.
+#
+# kx_library_flags(<target>) gives a target of the library proper its
+# language rules: no exceptions, no RTTI, nothing that needs the C++ runtime,
+# hidden symbols unless marked for export.  kx_warnings(<target>) turns on
+# the warning set, as errors, for any target of ours.
+
+add_library(kx_warnings INTERFACE)
+target_compile_options(kx_warnings INTERFACE -Wall -Wextra -Werror)
+
+add_library(kx_sanitize INTERFACE)
+if(KX_SANITIZE)
+  target_compile_options(kx_sanitize INTERFACE -fsanitize=${KX_SANITIZE} -fno-omit-frame-pointer
+                                               -fno-sanitize-recover=all)
+  target_link_options(kx_sanitize INTERFACE -fsanitize=${KX_SANITIZE})
+endif()
+
+function(kx_library_flags target)
+  target_compile_options(${target} PRIVATE
+    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics
+                              -fvisibility-inlines-hidden>
+    -fvisibility=hidden)
+  target_link_libraries(${target} PRIVATE kx_warnings kx_sanitize)
+endfunction()

@@ -1,0 +1,1 @@
+/* MUtiCmdFormat.cpp - placeholder, filled in by its module's change. */

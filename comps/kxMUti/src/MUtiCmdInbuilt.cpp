@@ -1,0 +1,1 @@
+/* MUtiCmdInbuilt.cpp - placeholder, filled in by its module's change. */

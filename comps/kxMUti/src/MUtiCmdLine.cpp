@@ -1,0 +1,1 @@
+/* MUtiCmdLine.cpp - placeholder, filled in by its module's change. */

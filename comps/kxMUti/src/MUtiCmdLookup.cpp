@@ -1,0 +1,1 @@
+/* MUtiCmdLookup.cpp - placeholder, filled in by its module's change. */

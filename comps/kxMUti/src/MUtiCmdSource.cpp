@@ -1,0 +1,1 @@
+/* MUtiCmdSource.cpp - placeholder, filled in by its module's change. */

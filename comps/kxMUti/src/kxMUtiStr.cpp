@@ -1,0 +1,1 @@
+/* kxMUtiStr.cpp - placeholder, filled in by its module's change. */

@@ -1,0 +1,1 @@
+/* kxMUtiStrx.cpp - placeholder, filled in by its module's change. */

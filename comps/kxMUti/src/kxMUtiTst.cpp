@@ -1,0 +1,1 @@
+/* kxMUtiTst.cpp - placeholder, filled in by its module's change. */

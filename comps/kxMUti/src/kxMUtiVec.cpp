@@ -1,0 +1,1 @@
+/* kxMUtiVec.cpp - placeholder, filled in by its module's change. */
