@@ -29,7 +29,8 @@ KX_API uint32_t kxMUtiStr_ToWords(char *pText, uint32_t maxWords, char **ppWordA
  */
 KX_API char *kxMUtiStr_NDup(const char *pText, uint32_t n, kxWord_t memSpace);
 
-/* kxMUtiStr_NDup of the whole of pText; null for a null pText. */
+/* kxMUtiStr_NDup of the whole of pText; null for a null pText or when memory
+ * runs out. */
 KX_API char *kxMUtiStr_Dup(const char *pText, kxWord_t memSpace);
 
 #ifdef __cplusplus

@@ -62,7 +62,10 @@ KX_API void kxMUtiStrx_Free(kxMUtiStrx_t *pStrx);
  */
 KX_API uint32_t kxMUtiStrx_LenSet(kxMUtiStrx_t *pStrx, uint32_t len);
 
-/* Appends a NUL-terminated text.  KX_ERR_NOMEM leaves the string as it was. */
+/*
+ * Appends a NUL-terminated text.  KX_ERR_NOMEM leaves the string as it was.
+ * pText must not point into the string's own buffer: growth may move it.
+ */
 KX_API uint32_t kxMUtiStrx_Cat(kxMUtiStrx_t *pStrx, const char *pText);
 
 /*
@@ -90,7 +93,10 @@ KX_API uint32_t kxMUtiStrx_Join(kxMUtiStrx_t *pStrx, uint32_t count, const char 
  */
 KX_API uint32_t kxMUtiStrx_EnsureSpare(kxMUtiStrx_t *pStrx, uint32_t need);
 
-/* Adds n bytes of spare room (realloc).  KX_ERR_NOMEM leaves all as it was. */
+/*
+ * Adds n bytes of spare room (realloc).  KX_ERR_NOMEM, when memory runs out
+ * or the capacity would pass 32 bits, leaves all as it was.
+ */
 KX_API uint32_t kxMUtiStrx_GrowBy(kxMUtiStrx_t *pStrx, uint32_t n);
 
 #ifdef __cplusplus

@@ -55,8 +55,10 @@ KX_API uint32_t kxMUtiVec_Append(kxMUtiVec_t *pVec, void *pEntry);
 
 /*
  * Triples the capacity into a new array (malloc, copy, free).  A non-zero
- * skip returns KX_OK and changes nothing.  Returns KX_ERR_NOMEM with the old
- * array, capacity and entries kept.
+ * skip returns KX_OK and changes nothing.  A capacity of 0 (a zero-filled
+ * record never set up) grows to 1.  Returns KX_ERR_NOMEM, with the old array,
+ * capacity and entries kept, when memory runs out or the new capacity would
+ * not fit in 32 bits.
  */
 KX_API uint32_t kxMUtiVec_Grow(kxMUtiVec_t *pVec, kxWord_t skip);
 
