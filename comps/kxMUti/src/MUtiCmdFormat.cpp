@@ -1,1 +1,402 @@
-/* MUtiCmdFormat.cpp - placeholder, filled in by its module's change. */
+/*
+ * MUtiCmdFormat.cpp - invoke formats and the handler call.
+ *
+ * A command's invoke format ("%E%u", "%s+", ...) says how the words after
+ * the command become the handler's arguments.  Each item is '%', one
+ * conversion letter and an optional modifier ('?' optional, '+' one or
+ * more, '*' zero or more); items fill ten word-sized slots from slot 0 and
+ * the handler is always called with all ten.  Formats are not checked at
+ * registration: their errors show when the command runs, as far as the walk
+ * gets on that line.
+ */
+#include <stdio.h>
+#include <unistd.h>
+
+#include "MUtiCmd.h"
+#include "MUtiDbg.h"
+#include "kxMUtiVec.h"
+
+namespace {
+
+constexpr const char *kMsgNoSupport = "\"%s\": kxMUti does not support %d command parameters\n";
+constexpr const char *kMsgTooMany = "\"%s\": %d too many command parameters supplied\n";
+constexpr const char *kMsgTooFew = "\"%s\": insufficient arguments\n";
+constexpr const char *kMsgNotInt = "\"%s\": expecting integer argument: \"%s\"\n";
+constexpr const char *kMsgNotUnsigned = "\"%s\": expecting unsigned integer argument: \"%s\"\n";
+constexpr const char *kMsgNotHex = "\"%s\": expecting hex integer argument: \"%s\"\n";
+constexpr const char *kMsgListFinal =
+    "\"%s\": list operator (+ or *) must be final item in invokeFormat\n";
+constexpr const char *kMsgNoPercent = "missing %% in invokeFormat for \"%s\"\n";
+
+constexpr unsigned kSlots = 10; /* handler arguments */
+
+/* What a conversion letter does. */
+enum class Conv : uint8_t {
+    Invalid,  /* not a conversion letter */
+    Count,    /* C: words on the line, command word included */
+    ArgCount, /* c: argument words */
+    Exec,     /* E: the execution context */
+    Line,     /* L: the whole line; takes every word */
+    Args,     /* l: the text after the command word; takes every word */
+    Name,     /* N: the definition's name */
+    Typed,    /* n: the command word as typed */
+    Words,    /* V: the word array from word 0 */
+    ArgWords, /* v: the word array from word 1 */
+    UserData, /* X: the definition's user data */
+    Int,      /* d: signed decimal word */
+    Unsigned, /* u: unsigned decimal word */
+    Hex,      /* x: hexadecimal word */
+    String    /* s: the word's text */
+};
+
+/* ORDER: the letters and their kinds, one row each. */
+constexpr std::array<Conv, 256> kConvTable = [] {
+    std::array<Conv, 256> table{};
+    table['C'] = Conv::Count;
+    table['c'] = Conv::ArgCount;
+    table['E'] = Conv::Exec;
+    table['L'] = Conv::Line;
+    table['l'] = Conv::Args;
+    table['N'] = Conv::Name;
+    table['n'] = Conv::Typed;
+    table['V'] = Conv::Words;
+    table['v'] = Conv::ArgWords;
+    table['X'] = Conv::UserData;
+    table['d'] = Conv::Int;
+    table['u'] = Conv::Unsigned;
+    table['x'] = Conv::Hex;
+    table['s'] = Conv::String;
+    return table;
+}();
+
+constexpr unsigned MUtiCmd_ConvCount()
+{
+    unsigned n = 0;
+    for (Conv conv : kConvTable)
+        n += conv != Conv::Invalid ? 1 : 0;
+    return n;
+}
+static_assert(MUtiCmd_ConvCount() == 14, "fourteen conversion letters");
+static_assert(kConvTable['%'] == Conv::Invalid && kConvTable['\0'] == Conv::Invalid &&
+              kConvTable['D'] == Conv::Invalid && kConvTable['S'] == Conv::Invalid);
+
+inline Conv MUtiCmd_ConvOf(char c)
+{
+    return kConvTable[static_cast<unsigned char>(c)];
+}
+
+inline bool MUtiCmd_IsWordConv(Conv conv)
+{
+    return conv == Conv::Int || conv == Conv::Unsigned || conv == Conv::Hex || conv == Conv::String;
+}
+
+inline bool MUtiCmd_IsList(char modifier)
+{
+    return modifier == '+' || modifier == '*';
+}
+
+/* Reported lines of a lost list element, by conversion. */
+inline int MUtiCmd_ListAssertLine(Conv conv)
+{
+    switch (conv) {
+    case Conv::Int:
+        return 663;
+    case Conv::Unsigned:
+        return 690;
+    case Conv::Hex:
+        return 717;
+    default:
+        return 739;
+    }
+}
+
+inline const char *MUtiCmd_RejectMsg(Conv conv)
+{
+    if (conv == Conv::Int)
+        return kMsgNotInt;
+    return conv == Conv::Unsigned ? kMsgNotUnsigned : kMsgNotHex;
+}
+
+/* The state of one walk through a format. */
+struct Walk {
+    kxMUtiCmd_Exec_t *pExec;
+    const kxMUtiCmd_Def_t *pDef;
+    const char *const *ppWords; /* the line's words, command word first */
+    uint32_t nWords;            /* words on the line */
+    uint32_t nAvail;            /* words that can be taken: nWords, or fewer stored */
+    uint32_t next;              /* next word to take */
+    unsigned nSlots;            /* slots filled */
+    kxWord_t slots[kSlots];     /* the handler's arguments */
+};
+
+/* Converts one word; false when it does not convert. */
+bool MUtiCmd_WordValue(Conv conv, const char *pWord, kxWord_t *pValue)
+{
+    if (conv == Conv::String) {
+        *pValue = reinterpret_cast<kxWord_t>(pWord);
+        return true;
+    }
+    const char letter = conv == Conv::Int ? 'd' : conv == Conv::Unsigned ? 'u' : 'x';
+    uint32_t value;
+    if (!MUtiCmd_ParseInt(pWord, letter, &value))
+        return false;
+    *pValue = value;
+    return true;
+}
+
+/* Places one value in the next slot; false (with the message) when full. */
+bool MUtiCmd_Place(Walk &walk, kxWord_t value)
+{
+    if (walk.nSlots == kSlots) [[unlikely]] {
+        printf(kMsgNoSupport, walk.pDef->pName, static_cast<int>(kSlots + 1));
+        return false;
+    }
+    walk.slots[walk.nSlots++] = value;
+    return true;
+}
+
+/* The value of a conversion that takes no word of its own. */
+kxWord_t MUtiCmd_PlainValue(Walk &walk, Conv conv)
+{
+    kxMUtiCmd_Exec_t *pExec = walk.pExec;
+    const auto words = reinterpret_cast<kxWord_t>(walk.ppWords);
+    switch (conv) {
+    case Conv::Count:
+        return walk.nWords;
+    case Conv::ArgCount:
+        return walk.nWords - 1;
+    case Conv::Exec:
+        return reinterpret_cast<kxWord_t>(pExec);
+    case Conv::Line:
+        walk.next = walk.nAvail;
+        return reinterpret_cast<kxWord_t>(pExec->pLine);
+    case Conv::Args:
+        walk.next = walk.nAvail;
+        return reinterpret_cast<kxWord_t>(pExec->pArgs);
+    case Conv::Name:
+        return reinterpret_cast<kxWord_t>(walk.pDef->pName);
+    case Conv::Typed:
+        return walk.nAvail > 0 ? reinterpret_cast<kxWord_t>(walk.ppWords[0]) : 0;
+    case Conv::Words:
+        return words;
+    case Conv::ArgWords:
+        return words + sizeof(char *);
+    case Conv::UserData:
+        return walk.pDef->userData;
+    default:
+        return 0;
+    }
+}
+
+/*
+ * A word conversion without a modifier or with '?'.  Returns KX_OK, or the
+ * status that ends the call.
+ */
+uint32_t MUtiCmd_ConvWord(Walk &walk, Conv conv, char modifier)
+{
+    const char *pName = walk.pDef->pName;
+    const bool optional = modifier == '?';
+    kxWord_t value = 0;
+
+    if (walk.next >= walk.nAvail) {
+        if (optional)
+            return KX_OK;
+        printf(kMsgTooFew, pName);
+        return kxMUtiCmd_StatusTooFew;
+    }
+    const char *pWord = walk.ppWords[walk.next];
+    if (!MUtiCmd_WordValue(conv, pWord, &value)) {
+        if (optional) /* the word stays for the items after this one */
+            return KX_OK;
+        printf(MUtiCmd_RejectMsg(conv), pName, pWord);
+        return kxMUtiCmd_StatusBadInteger;
+    }
+    walk.next++;
+    return MUtiCmd_Place(walk, value) ? KX_OK : kxMUtiCmd_StatusTooMany;
+}
+
+/*
+ * A word conversion with '+' or '*': every remaining word goes into the
+ * context's list storage; the handler gets its count and its entries.
+ */
+uint32_t MUtiCmd_ConvList(Walk &walk, Conv conv, char modifier)
+{
+    const char *pName = walk.pDef->pName;
+    kxMUtiVec_t *pList = walk.pExec->pTempVec;
+    const uint32_t first = walk.next;
+
+    for (; walk.next < walk.nAvail; walk.next++) {
+        const char *pWord = walk.ppWords[walk.next];
+        kxWord_t value;
+        if (!MUtiCmd_WordValue(conv, pWord, &value)) {
+            printf(MUtiCmd_RejectMsg(conv), pName, pWord);
+            return kxMUtiCmd_StatusBadInteger;
+        }
+        uint32_t err = kxMUtiVec_Append(pList, reinterpret_cast<void *>(value));
+        if (err != KX_OK) [[unlikely]]
+            MUti_AssertFail("(err == KX_OK)", kMUtiCmdPath, MUtiCmd_ListAssertLine(conv),
+                            kxDbg_StrAssertFormat("err=0x%x", err));
+    }
+    if (modifier == '+' && walk.next == first) {
+        printf(kMsgTooFew, pName);
+        return kxMUtiCmd_StatusTooFew;
+    }
+    if (walk.nSlots + 2 > kSlots) [[unlikely]] {
+        printf(kMsgNoSupport, pName, static_cast<int>(walk.nSlots));
+        return kxMUtiCmd_StatusTooMany;
+    }
+    walk.slots[walk.nSlots++] = pList->used;
+    walk.slots[walk.nSlots++] = reinterpret_cast<kxWord_t>(pList->pEntries);
+    return KX_OK;
+}
+
+/* Converts one item; returns KX_OK or the status that ends the call. */
+uint32_t MUtiCmd_Item(Walk &walk, char letter, char modifier)
+{
+    const Conv conv = MUtiCmd_ConvOf(letter);
+    if (MUtiCmd_IsWordConv(conv)) {
+        if (MUtiCmd_IsList(modifier))
+            return MUtiCmd_ConvList(walk, conv, modifier);
+        return MUtiCmd_ConvWord(walk, conv, modifier);
+    }
+    if (conv == Conv::Invalid) [[unlikely]] {
+        /* The slot is taken and holds 0, so the items after it keep the
+         * slots the format's author counted on. */
+        MUTI_PRINT(kMUtiDbgError, "MUtiCmd_Exec: \"%s\": unknown invoke format %%%c",
+                   walk.pDef->pName, letter);
+        return MUtiCmd_Place(walk, 0) ? KX_OK : kxMUtiCmd_StatusTooMany;
+    }
+    return MUtiCmd_Place(walk, MUtiCmd_PlainValue(walk, conv)) ? KX_OK : kxMUtiCmd_StatusTooMany;
+}
+
+/* Walks the whole format; returns KX_OK or the status that ends the call. */
+uint32_t MUtiCmd_WalkFormat(Walk &walk)
+{
+    const char *pName = walk.pDef->pName;
+    const char *pFmt = walk.pDef->invokeFormat;
+    char prevModifier = '\0';
+
+    for (;;) {
+        while (*pFmt == ' ')
+            pFmt++;
+        if (*pFmt == '\0')
+            return KX_OK;
+        char letter;
+        if (*pFmt == '%') {
+            if (MUtiCmd_IsList(prevModifier)) {
+                printf(kMsgListFinal, pName);
+                return kxMUtiCmd_StatusListNotFinal;
+            }
+            letter = pFmt[1];
+            /* A lone '%' at the end has no letter: an unknown conversion,
+             * and the walk must not step over the terminating NUL. */
+            pFmt += letter != '\0' ? 2 : 1;
+        } else {
+            printf(kMsgNoPercent, pName);
+            if (MUtiCmd_IsList(prevModifier)) {
+                printf(kMsgListFinal, pName);
+                return kxMUtiCmd_StatusListNotFinal;
+            }
+            letter = *pFmt++;
+        }
+        char modifier = '\0';
+        if (*pFmt == '?' || *pFmt == '+' || *pFmt == '*')
+            modifier = *pFmt++;
+        prevModifier = modifier;
+        uint32_t status = MUtiCmd_Item(walk, letter, modifier);
+        if (status != KX_OK)
+            return status;
+    }
+}
+
+/* Value of a run of hex digits, or -1 for a byte that is not one. */
+inline int MUtiCmd_HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+/*
+ * The common case without sscanf: a word of at most 9 decimal digits (7 hex
+ * digits), nothing else, cannot overflow and reads the same under every
+ * C library.  Returns false for any other word, which sscanf then decides.
+ */
+inline bool MUtiCmd_ParseShort(const char *pWord, char conv, uint32_t *pValue)
+{
+    const unsigned base = conv == 'x' ? 16 : 10;
+    const unsigned maxDigits = conv == 'x' ? 7 : 9;
+    uint32_t value = 0;
+    unsigned n = 0;
+    for (; pWord[n] != '\0'; n++) {
+        const int digit = MUtiCmd_HexDigit(pWord[n]);
+        if (digit < 0 || static_cast<unsigned>(digit) >= base || n == maxDigits)
+            return false;
+        value = value * base + static_cast<uint32_t>(digit);
+    }
+    if (n == 0)
+        return false;
+    *pValue = value;
+    return true;
+}
+
+} // namespace
+
+bool MUtiCmd_ParseInt(const char *pWord, char conv, uint32_t *pValue)
+{
+    if (MUtiCmd_ParseShort(pWord, conv, pValue)) [[likely]]
+        return true;
+    /* Everything else (signs, 0x prefixes, blanks, overflow) is read by the
+     * C library itself, whose reading of numbers is the reference. */
+    char trailing;
+    int n;
+    if (conv == 'd') {
+        int value;
+        n = sscanf(pWord, "%d%c", &value, &trailing);
+        if (n == 1)
+            *pValue = static_cast<uint32_t>(value);
+    } else {
+        unsigned value;
+        n = sscanf(pWord, conv == 'u' ? "%u%c" : "%x%c", &value, &trailing);
+        if (n == 1)
+            *pValue = value;
+    }
+    return n == 1;
+}
+
+uint32_t kxMUtiCmd_Exec(kxMUtiCmd_Exec_t *pExec, kxMUtiCmd_Def_t *pCmdDef)
+{
+    MUTI_PRINT(kMUtiDbgExec, "MUtiCmd_Exec: \"%s\": executing...", pCmdDef->pName);
+    kxMUtiVec_Empty(pExec->pTempVec);
+    /* Echo before converting, so a line that then fails is shown too. */
+    if ((pExec->flags & kxMUtiCmd_ExecFlagVerbose) && pExec->pLine != nullptr)
+        puts(pExec->pLine);
+
+    Walk walk{};
+    walk.pExec = pExec;
+    walk.pDef = pCmdDef;
+    walk.ppWords = reinterpret_cast<const char *const *>(pExec->pWords->pEntries);
+    walk.nWords = pExec->nWords;
+    walk.nAvail = pExec->nWords < pExec->pWords->used ? pExec->nWords : pExec->pWords->used;
+    walk.next = 1;
+    uint32_t status = MUtiCmd_WalkFormat(walk);
+    if (status != KX_OK)
+        return status;
+    if (walk.next < pExec->pWords->used) {
+        printf(kMsgTooMany, pCmdDef->pName, static_cast<int>(pExec->pWords->used - walk.next));
+        return kxMUtiCmd_StatusTooMany;
+    }
+    /* Slots past the last filled one are already zero. */
+    if (pCmdDef->handler == nullptr) [[unlikely]] /* a table entry without code does nothing */
+        return KX_OK;
+    const kxWord_t *s = walk.slots;
+    status = pCmdDef->handler(s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7], s[8], s[9]);
+    MUTI_PRINT(kMUtiDbgTrace, "\"%s\" => 0x%x", pCmdDef->pName, status);
+    if (pExec->autoSleepMs != 0)
+        usleep(pExec->autoSleepMs * 1000u);
+    return status;
+}

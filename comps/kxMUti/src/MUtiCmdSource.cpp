@@ -1,1 +1,143 @@
-/* MUtiCmdSource.cpp - placeholder, filled in by its module's change. */
+/*
+ * MUtiCmdSource.cpp - where lines come from: an open stream, a script file,
+ * standard input with a prompt, or one line for a nested environment.
+ *
+ * Each stream run owns a 1025-byte line buffer and reads at most 1023
+ * characters at a time; a longer line arrives as several pieces, each run as
+ * a line.  Runs nest through handlers (source inside a script inside an
+ * interactive loop) and share the context's line state; the quit bit set by
+ * a nested run also ends the runs around it on the same context.
+ */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "MUtiAlloc.h"
+#include "MUtiCmd.h"
+#include "MUtiDbg.h"
+
+namespace {
+
+constexpr const char *kMsgCannotOpen = "ERROR: Cannot open \"%s\" for read.\n";
+constexpr const char *kMsgTooDeep = "ERROR: \"%s\" not run: scripts nested more than %d deep.\n";
+
+constexpr uint32_t kLineBufBytes = 0x401; /* a read's 1023 characters, NUL, one spare */
+constexpr int kReadSize = 0x400;          /* size passed to fgets */
+
+/*
+ * Deepest nesting of script runs.  Real scripts nest a few levels; a script
+ * that sources itself would otherwise recurse until the stack or the
+ * open-file limit gives out.
+ */
+constexpr int kFileDepthMax = 64;
+int gMUtiCmd_FileDepth; /* script runs in progress, all contexts */
+
+/* Whether p points into the context's working copy. */
+bool MUtiCmd_InWorkingCopy(const kxMUtiCmd_Exec_t *pExec, const char *p)
+{
+    const kxMUtiStrx_t *pCopy = pExec->pLineBuf;
+    if (pCopy == nullptr || pCopy->pBuf == nullptr)
+        return false;
+    const char *pBegin = pCopy->pBuf;
+    const char *pEnd = pBegin + pCopy->spare + pCopy->len + 1;
+    return p >= pBegin && p < pEnd;
+}
+
+} // namespace
+
+void kxMUtiCmd_ExecFP(kxMUtiCmd_Exec_t *pExec, FILE *pFile)
+{
+    pExec = MUtiCmd_ExecSelect(pExec);
+    if (pExec == nullptr) [[unlikely]]
+        return;
+    /* Without a buffer there is nowhere to read into: the run ends at once
+     * (kxMUtiCmd_Malloc has reported the failure). */
+    auto *pBuf = static_cast<char *>(kxMUtiCmd_Malloc(kLineBufBytes));
+    if (pBuf == nullptr) [[unlikely]]
+        return;
+
+    pExec->flags &= ~static_cast<uint32_t>(kxMUtiCmd_ExecFlagQuit);
+    for (;;) {
+        if (pExec->pPrompt != nullptr && (pExec->flags & kxMUtiCmd_ExecFlagInteractive)) {
+            fputs(pExec->pPrompt, stdout);
+            fflush(stdout);
+        }
+        if (fgets(pBuf, kReadSize, pFile) == nullptr)
+            break;
+        kxMUtiCmd_ExecLine(pExec, pBuf);
+        if (pExec->flags & kxMUtiCmd_ExecFlagQuit)
+            break;
+    }
+    MUti_Free(pBuf);
+}
+
+/*
+ * Runs a script.  The name is kept in pFileName for the whole run; when
+ * the path is a word of the context's own line (the source command), the
+ * script's first line would overwrite it, so the run keeps its own copy.
+ */
+void kxMUtiCmd_ExecFile(kxMUtiCmd_Exec_t *pExec, const char *pPath)
+{
+    pExec = MUtiCmd_ExecSelect(pExec);
+    if (pExec == nullptr) [[unlikely]]
+        return;
+    const uint32_t entryFlags = pExec->flags;
+    if (gMUtiCmd_FileDepth >= kFileDepthMax) [[unlikely]] {
+        printf(kMsgTooDeep, pPath, kFileDepthMax);
+        return;
+    }
+
+    char *pCopy = nullptr; /* the run's own copy of the name, if needed */
+    if (MUtiCmd_InWorkingCopy(pExec, pPath)) {
+        const size_t size = strlen(pPath) + 1;
+        pCopy = static_cast<char *>(MUti_Malloc(size));
+        if (pCopy == nullptr) [[unlikely]] {
+            MUTI_PRINT(kMUtiDbgError, "kxMUtiCmd_ExecFile: no memory for the name \"%s\"", pPath);
+            printf(kMsgCannotOpen, pPath);
+            return;
+        }
+        memcpy(pCopy, pPath, size);
+        pPath = pCopy;
+    }
+
+    FILE *pFile = fopen64(pPath, "r");
+    if (pFile == nullptr) {
+        printf(kMsgCannotOpen, pPath);
+        MUti_Free(pCopy);
+        return;
+    }
+    pExec->flags &= ~static_cast<uint32_t>(kxMUtiCmd_ExecFlagInteractive);
+    pExec->pFileName = pPath;
+    gMUtiCmd_FileDepth++;
+    kxMUtiCmd_ExecFP(pExec, pFile);
+    gMUtiCmd_FileDepth--;
+    pExec->pFileName = nullptr;
+    fclose(pFile);
+    MUti_Free(pCopy);
+    if (entryFlags & kxMUtiCmd_ExecFlagInteractive)
+        pExec->flags |= kxMUtiCmd_ExecFlagInteractive;
+}
+
+void kxMUtiCmd_ExecLoop(kxMUtiCmd_Exec_t *pExec)
+{
+    pExec = MUtiCmd_ExecSelect(pExec);
+    if (pExec == nullptr) [[unlikely]]
+        return;
+    pExec->flags |= kxMUtiCmd_ExecFlagInteractive;
+    kxMUtiCmd_ExecFP(pExec, stdin);
+}
+
+void kxMUtiCmd_ExecSubLoop(kxMUtiCmd_Exec_t *pExec, const char *pText)
+{
+    pExec = MUtiCmd_ExecSelect(pExec);
+    if (pExec == nullptr) [[unlikely]]
+        return;
+    if (pText != nullptr)
+        while (MUtiCmd_IsSpace(*pText))
+            pText++;
+    if (pText == nullptr || *pText == '\0') {
+        kxMUtiCmd_ExecLoop(pExec);
+        return;
+    }
+    kxMUtiCmd_ExecLine(pExec, pText);
+}

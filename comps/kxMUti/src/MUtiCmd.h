@@ -1,0 +1,68 @@
+/*
+ * MUtiCmd.h - what the interpreter's source files share and nothing else
+ * sees.  The interpreter is split by the stages of a line's road:
+ *
+ *   kxMUtiCmd.cpp       records, globals, constructors, start-up
+ *   MUtiCmdLookup.cpp   registration and lookup of commands
+ *   MUtiCmdLine.cpp     comment check, splitting, search along the chain
+ *   MUtiCmdFormat.cpp   invoke formats, conversions, the handler call
+ *   MUtiCmdSource.cpp   streams, files, standard input, nested loops
+ *   MUtiCmdInbuilt.cpp  the eight built-in commands
+ */
+#ifndef MUTI_CMD_H
+#define MUTI_CMD_H
+
+#include <array>
+#include <stdint.h>
+
+#include "kxMUtiCmd.h"
+
+/* Source path named in this module's assertion reports. */
+inline constexpr const char *kMUtiCmdPath = "comps/kxMUti/src/kxMUtiCmd";
+
+/* Name of the comment command: the comment character at start-up and NUL. */
+extern char gMUtiCmd_CommentStr[2];
+
+/*
+ * Whitespace of a command line: space, tab, newline, vertical tab, form feed
+ * and carriage return, the space class of the default locale.  A fixed table
+ * rather than isspace(): the interpreter must split lines the same way
+ * whatever locale the host selected, and bytes of 0x80 and above are word
+ * characters.
+ */
+inline constexpr std::array<bool, 256> kMUtiCmdSpace = [] {
+    std::array<bool, 256> table{};
+    for (unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'})
+        table[c] = true;
+    return table;
+}();
+
+inline bool MUtiCmd_IsSpace(char c)
+{
+    return kMUtiCmdSpace[static_cast<unsigned char>(c)];
+}
+
+/* The context a null argument stands for. */
+inline kxMUtiCmd_Exec_t *MUtiCmd_ExecSelect(kxMUtiCmd_Exec_t *pExec)
+{
+    return pExec != nullptr ? pExec : gpkxMUtiCmd_ExecGlobal;
+}
+
+/* The table a null argument stands for (itself null before start-up). */
+inline kxMUtiCmd_Defs_t *MUtiCmd_DefsSelect(kxMUtiCmd_Defs_t *pDefs)
+{
+    return pDefs != nullptr ? pDefs : gpkxMUtiCmd_DefsGlobal;
+}
+
+/* Registers the built-in commands in pDefs, in help-listing order. */
+void MUtiCmd_InbuiltRegister(kxMUtiCmd_Defs_t *pDefs);
+
+/*
+ * Converts one word as the integer conversions d, u and x do: the word must
+ * hold one number and nothing after it.  Gives exactly what sscanf with
+ * "%d%c", "%u%c" or "%x%c" gives, for every input.  Returns false when the
+ * word does not convert; *pValue is then untouched.
+ */
+bool MUtiCmd_ParseInt(const char *pWord, char conv, uint32_t *pValue);
+
+#endif /* MUTI_CMD_H */
