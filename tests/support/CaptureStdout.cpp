@@ -24,7 +24,10 @@ CaptureStdout::CaptureStdout()
     fileFd_ = fd;
 }
 
-CaptureStdout::~CaptureStdout() { Stop(); }
+CaptureStdout::~CaptureStdout()
+{
+    Stop();
+}
 
 std::string CaptureStdout::Text()
 {

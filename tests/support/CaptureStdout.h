@@ -29,9 +29,9 @@ class CaptureStdout {
     std::string Stop();
 
   private:
-    int fileFd_ = -1;       /* the temporary file (append mode) fd 1 points at */
-    int savedFd_ = -1;      /* the real standard output */
-    std::string final_;     /* the capture once stopped */
+    int fileFd_ = -1;   /* the temporary file (append mode) fd 1 points at */
+    int savedFd_ = -1;  /* the real standard output */
+    std::string final_; /* the capture once stopped */
 };
 
 #endif

@@ -9,9 +9,14 @@ DbgRecorder::DbgRecorder()
     qvStbDbg_TestClear();
 }
 
-DbgRecorder::~DbgRecorder() { qvStbDbg_TestQuiet(0); }
+/* The stand-in stays quiet: a test program's standard error is for the
+ * test framework, and the recorder keeps what was sent. */
+DbgRecorder::~DbgRecorder() = default;
 
-void DbgRecorder::Clear() { qvStbDbg_TestClear(); }
+void DbgRecorder::Clear()
+{
+    qvStbDbg_TestClear();
+}
 
 std::vector<DbgPrint> DbgRecorder::Prints() const
 {
@@ -30,8 +35,8 @@ std::vector<DbgAssert> DbgRecorder::Asserts() const
     for (uint32_t i = 0; i < qvStbDbg_TestCount(); i++) {
         const qvStbDbg_Event_t *pEvent = qvStbDbg_TestEvent(i);
         if (pEvent->kind == qvStbDbg_EventAssert)
-            asserts.push_back({pEvent->text, pEvent->file, pEvent->line, pEvent->hasDetail != 0,
-                               pEvent->detail});
+            asserts.push_back(
+                {pEvent->text, pEvent->file, pEvent->line, pEvent->hasDetail != 0, pEvent->detail});
     }
     return asserts;
 }

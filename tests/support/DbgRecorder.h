@@ -2,7 +2,7 @@
  * DbgRecorder.h - what the library sent to the debug service.
  *
  * Construction clears the stand-in's recorder and silences its standard
- * error output; the destructor restores the output.  Prints() and Asserts()
+ * error output for the rest of the test program.  Prints() and Asserts()
  * return the events recorded since, in order.
  */
 #ifndef KX_TEST_DBG_RECORDER_H
