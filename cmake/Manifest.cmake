@@ -37,9 +37,17 @@ foreach(pair "productversion=${VERSION}" "builddate=${build_date}" "buildtime=${
   string(APPEND body "    \"${esc}${pad}\"\n")
 endforeach()
 
+# The section must hold the texts and nothing else: AddressSanitizer would
+# put a redzone after the array, inside the section, so it is kept off.
 file(WRITE "${OUT}.tmp"
 "/* Generated at build time by cmake/Manifest.cmake; do not edit. */
-__attribute__((section(\".modinfo\"), used, aligned(4)))
+#if defined(__clang__)
+#define KX_MANIFEST_UNINSTRUMENTED __attribute__((no_sanitize(\"address\")))
+#else
+#define KX_MANIFEST_UNINSTRUMENTED /* GCC leaves section variables alone */
+#endif
+
+__attribute__((section(\".modinfo\"), used, aligned(4))) KX_MANIFEST_UNINSTRUMENTED
 /* Sized exactly: the literal's own terminator is not stored. */
 static const char kxMUti_manifest[${total}] =
 ${body};
