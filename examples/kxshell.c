@@ -1,0 +1,584 @@
+/*
+ * kxshell.c - the start of a bring-up shell built on the kxMUti command
+ * interpreter, and a worked example for host programmers.
+ *
+ * It registers commands for a simulated board: a window of memory read and
+ * written in hex words, two register blocks served by one handler, a few
+ * tools, and a nested environment for a front-end chip with its own command
+ * table, context and prompt.  Between them the commands use every letter
+ * and modifier of the invoke-format language.  Plain C99, public headers
+ * only; every handler prints its results to standard output.
+ */
+#include <inttypes.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "kxMUtiCmd.h"
+
+/* ======================================================================
+ * Handler plumbing
+ * ======================================================================
+ * Every handler has the type kxMUtiCmd_Handler_t: ten word-sized
+ * arguments, of which the invoke format fills the leading ones (slot 0
+ * first) and the interpreter sets the rest to zero.  Each handler below
+ * copies the slots it uses into named locals, with the format item that
+ * fills them as a comment, and marks the others unused.
+ */
+#define HANDLER_PARAMS                                                                             \
+    kxWord_t a0, kxWord_t a1, kxWord_t a2, kxWord_t a3, kxWord_t a4, kxWord_t a5, kxWord_t a6,     \
+        kxWord_t a7, kxWord_t a8, kxWord_t a9
+
+#define UNUSED_FROM_9 (void)a9
+#define UNUSED_FROM_8                                                                              \
+    (void)a8;                                                                                      \
+    UNUSED_FROM_9
+#define UNUSED_FROM_7                                                                              \
+    (void)a7;                                                                                      \
+    UNUSED_FROM_8
+#define UNUSED_FROM_6                                                                              \
+    (void)a6;                                                                                      \
+    UNUSED_FROM_7
+#define UNUSED_FROM_5                                                                              \
+    (void)a5;                                                                                      \
+    UNUSED_FROM_6
+#define UNUSED_FROM_4                                                                              \
+    (void)a4;                                                                                      \
+    UNUSED_FROM_5
+#define UNUSED_FROM_3                                                                              \
+    (void)a3;                                                                                      \
+    UNUSED_FROM_4
+#define UNUSED_FROM_2                                                                              \
+    (void)a2;                                                                                      \
+    UNUSED_FROM_3
+#define UNUSED_FROM_1                                                                              \
+    (void)a1;                                                                                      \
+    UNUSED_FROM_2
+#define UNUSED_FROM_0                                                                              \
+    (void)a0;                                                                                      \
+    UNUSED_FROM_1
+
+/* A list item (%d*, %x+, ...) fills two slots: the element count, then a
+ * pointer to the elements, one word each.  Integers sit in the low 32 bits. */
+#define LIST_INT(pList, i) ((uint32_t)(kxWord_t)(pList)[i])
+
+/* Statuses of this shell's handlers.  The interpreter hands a handler's
+ * status back unchanged; its own statuses are 0xFFFFFF01..0xFFFFFF06. */
+enum {
+    SHELL_ERR_RANGE = 1,      /* an address, register or value out of range */
+    SHELL_ERR_NO_REGISTER = 2 /* a register name that the block lacks */
+};
+
+/* Prints a text between double quotes, line ends and other control bytes
+ * spelled as escapes, so that what a handler received is plain to see. */
+static void PrintQuoted(const char *pText)
+{
+    const unsigned char *p;
+
+    putchar('"');
+    for (p = (const unsigned char *)pText; *p != '\0'; p++) {
+        if (*p == '\n')
+            fputs("\\n", stdout);
+        else if (*p == '\r')
+            fputs("\\r", stdout);
+        else if (*p == '\t')
+            fputs("\\t", stdout);
+        else if (*p == '\\')
+            fputs("\\\\", stdout);
+        else if (*p < 0x20 || *p == 0x7F)
+            printf("\\x%02X", *p);
+        else
+            putchar(*p);
+    }
+    putchar('"');
+}
+
+/* ======================================================================
+ * Memory window: md, mw
+ * ======================================================================
+ * A stand-in for a stretch of the board's memory: 64 words seen at bus
+ * address 0x80100000, all zero at start.
+ */
+#define MEM_BASE 0x80100000u /* bus address of word 0 */
+#define MEM_WORDS 64u        /* size of the window, in 32-bit words */
+#define MD_PER_LINE 4u       /* words per line of a dump; also md's default */
+
+static uint32_t gMem[MEM_WORDS];
+
+/* Finds the index of the word at addr and checks that nWords words from it
+ * lie in the window.  Returns 0, or prints why not and returns an error. */
+static uint32_t MemIndex(const char *pCmd, uint32_t addr, uint32_t nWords, uint32_t *pIndex)
+{
+    uint32_t offset = addr - MEM_BASE; /* bytes from the window's start */
+
+    if (addr % 4u != 0) {
+        printf("%s: address 0x%08" PRIX32 " is not word-aligned\n", pCmd, addr);
+        return SHELL_ERR_RANGE;
+    }
+    if (addr < MEM_BASE || offset / 4u >= MEM_WORDS || nWords > MEM_WORDS - offset / 4u) {
+        printf("%s: %" PRIu32 " words at 0x%08" PRIX32 " are outside 0x%08" PRIX32 "..0x%08" PRIX32
+               "\n",
+               pCmd, nWords, addr, MEM_BASE, MEM_BASE + MEM_WORDS * 4u - 1u);
+        return SHELL_ERR_RANGE;
+    }
+    *pIndex = offset / 4u;
+    return KX_OK;
+}
+
+/* md <addr> [<count>]   format "%x%u?"
+ * A missing count leaves its slot zero, so 0 and "none" both mean 4. */
+static uint32_t CmdMemDump(HANDLER_PARAMS)
+{
+    uint32_t addr = (uint32_t)a0;  /* %x  */
+    uint32_t count = (uint32_t)a1; /* %u? */
+    uint32_t index;
+    uint32_t i;
+    uint32_t rc;
+    UNUSED_FROM_2;
+
+    if (count == 0)
+        count = MD_PER_LINE;
+    rc = MemIndex("md", addr, count, &index);
+    if (rc != KX_OK)
+        return rc;
+    for (i = 0; i < count; i++) {
+        if (i % MD_PER_LINE == 0)
+            printf("%08" PRIX32 ":", addr + i * 4u);
+        printf(" %08" PRIX32, gMem[index + i]);
+        if (i % MD_PER_LINE == MD_PER_LINE - 1 || i == count - 1)
+            putchar('\n');
+    }
+    return KX_OK;
+}
+
+/* mw <addr> <value>+   format "%x%x+": one or more hex words, stored at
+ * consecutive addresses.  Nothing is written unless all of them fit. */
+static uint32_t CmdMemWrite(HANDLER_PARAMS)
+{
+    uint32_t addr = (uint32_t)a0;       /* %x            */
+    uint32_t nValues = (uint32_t)a1;    /* %x+ : count   */
+    void *const *pValues = (void **)a2; /* %x+ : values  */
+    uint32_t index;
+    uint32_t i;
+    uint32_t rc;
+    UNUSED_FROM_3;
+
+    rc = MemIndex("mw", addr, nValues, &index);
+    if (rc != KX_OK)
+        return rc;
+    for (i = 0; i < nValues; i++)
+        gMem[index + i] = LIST_INT(pValues, i);
+    return KX_OK;
+}
+
+/* ======================================================================
+ * Register blocks: tuner, demod
+ * ======================================================================
+ * One handler serves both blocks: each registration hands it its own block
+ * description as userData, which the handler receives through %X.
+ */
+typedef struct Reg_s {
+    const char *pName; /* register name, as typed after the command */
+    uint32_t offset;   /* bytes from the block's base */
+    uint32_t value;    /* simulated contents */
+} Reg_t;
+
+typedef struct Block_s {
+    uint32_t base;      /* bus address of the block */
+    const Reg_t *pRegs; /* its registers, in address order */
+    uint32_t nRegs;     /* entries in pRegs */
+} Block_t;
+
+static const Reg_t gTunerRegs[] = {
+    {"CTRL", 0x00, 0x00000001},
+    {"FREQ", 0x04, 0x00073B90}, /* 474000 kHz */
+    {"STATUS", 0x08, 0x00000003},
+    {"AGC", 0x0C, 0x000000A0},
+};
+static const Reg_t gDemodRegs[] = {
+    {"CTRL", 0x00, 0x00000011},
+    {"MODE", 0x04, 0x00000004},
+    {"SNR", 0x08, 0x00000123},
+    {"BER", 0x0C, 0x00000000},
+};
+static const Block_t gTuner = {0xB0040000u, gTunerRegs, sizeof gTunerRegs / sizeof gTunerRegs[0]};
+static const Block_t gDemod = {0xB0041000u, gDemodRegs, sizeof gDemodRegs / sizeof gDemodRegs[0]};
+
+static void PrintReg(const Block_t *pBlock, const Reg_t *pReg)
+{
+    printf("  %-6s 0x%08" PRIX32 " = 0x%08" PRIX32 "\n", pReg->pName, pBlock->base + pReg->offset,
+           pReg->value);
+}
+
+/* tuner [<reg>], demod [<reg>]   format "%X%N%s?": the block, the name the
+ * command was registered under (whatever abbreviation was typed), and an
+ * optional register name (null when left out). */
+static uint32_t CmdBlockRegs(HANDLER_PARAMS)
+{
+    const Block_t *pBlock = (const Block_t *)a0; /* %X  */
+    const char *pBlockName = (const char *)a1;   /* %N  */
+    const char *pRegName = (const char *)a2;     /* %s? */
+    const Reg_t *pFound = NULL;
+    uint32_t i;
+    UNUSED_FROM_3;
+
+    for (i = 0; pRegName != NULL && i < pBlock->nRegs; i++)
+        if (strcmp(pBlock->pRegs[i].pName, pRegName) == 0)
+            pFound = &pBlock->pRegs[i];
+    if (pRegName != NULL && pFound == NULL) {
+        printf("%s: no register \"%s\"\n", pBlockName, pRegName);
+        return SHELL_ERR_NO_REGISTER;
+    }
+    printf("%s block at 0x%08" PRIX32 "\n", pBlockName, pBlock->base);
+    if (pFound != NULL) {
+        PrintReg(pBlock, pFound);
+        return KX_OK;
+    }
+    for (i = 0; i < pBlock->nRegs; i++)
+        PrintReg(pBlock, &pBlock->pRegs[i]);
+    return KX_OK;
+}
+
+/* ======================================================================
+ * Tools: sum, args, note, rc
+ * ====================================================================== */
+
+/* sum <n>*   format "%d*": zero or more signed decimal integers. */
+static uint32_t CmdSum(HANDLER_PARAMS)
+{
+    uint32_t n = (uint32_t)a0;        /* %d* : count   */
+    void *const *pList = (void **)a1; /* %d* : values  */
+    int64_t total = 0;
+    uint32_t i;
+    UNUSED_FROM_2;
+
+    for (i = 0; i < n; i++)
+        total += (int32_t)LIST_INT(pList, i);
+    printf("sum = %" PRId64 "\n", total);
+    return KX_OK;
+}
+
+/* args ...   format "%C%c%n%N%V%v%l": shows what the interpreter made of
+ * the line.  %V and %v take no words, so %l is there to accept them. */
+static uint32_t CmdArgs(HANDLER_PARAMS)
+{
+    uint32_t nWords = (uint32_t)a0;        /* %C: words, command included */
+    uint32_t nArgs = (uint32_t)a1;         /* %c: argument words */
+    const char *pTyped = (const char *)a2; /* %n: command word as typed */
+    const char *pName = (const char *)a3;  /* %N: command name */
+    char *const *pWords = (char **)a4;     /* %V: nWords words */
+    char *const *pArgWords = (char **)a5;  /* %v: nArgs words, pWords + 1 */
+    const char *pText = (const char *)a6;  /* %l: the line after the command */
+    uint32_t i;
+    UNUSED_FROM_7;
+
+    printf("args: \"%s\" runs \"%s\": %" PRIu32 " words, %" PRIu32 " arguments\n", pTyped, pName,
+           nWords, nArgs);
+    printf("  word 0: ");
+    PrintQuoted(pWords[0]);
+    putchar('\n');
+    for (i = 0; i < nArgs; i++) {
+        printf("  arg %" PRIu32 ": ", i + 1);
+        PrintQuoted(pArgWords[i]);
+        putchar('\n');
+    }
+    printf("  text: ");
+    PrintQuoted(pText);
+    putchar('\n');
+    return KX_OK;
+}
+
+/* note ...   format "%E%L": prints the whole line, command word included,
+ * after the name of the script that runs it ("-" when none). */
+static uint32_t CmdNote(HANDLER_PARAMS)
+{
+    const kxMUtiCmd_Exec_t *pExec = (const kxMUtiCmd_Exec_t *)a0; /* %E */
+    const char *pLine = (const char *)a1;                         /* %L */
+    const char *pFile = kxMUtiCmd_ExecCurrentFileNameGet(pExec);
+    UNUSED_FROM_2;
+
+    printf("%s: %.*s\n", *pFile != '\0' ? pFile : "-", (int)strcspn(pLine, "\r\n"), pLine);
+    return KX_OK;
+}
+
+/* rc <line>   format "%E%l": runs the rest of the line as a command line in
+ * the same context and prints the status it gives.  The text lies in the
+ * caller's line, not in the context's working copy, so it may be run there;
+ * the words of the rc line itself are stale afterwards. */
+static uint32_t CmdRc(HANDLER_PARAMS)
+{
+    kxMUtiCmd_Exec_t *pExec = (kxMUtiCmd_Exec_t *)a0; /* %E */
+    const char *pText = (const char *)a1;             /* %l */
+    uint32_t status;
+    UNUSED_FROM_2;
+
+    status = kxMUtiCmd_ExecLine(pExec, pText);
+    printf("status 0x%08" PRIX32 "\n", status);
+    return KX_OK;
+}
+
+/* ======================================================================
+ * The front-end chip: a nested environment
+ * ======================================================================
+ * Sixteen 8-bit registers reached over a serial bus.  Its commands live in
+ * a table of their own, run in a context of their own (prompt "dev> "),
+ * whose parent is the global context: global commands stay reachable, and
+ * a leading dot (".md") skips the chip's table and starts the search at
+ * the parent.  quit there ends the nested loop only.
+ */
+#define FE_NREGS 16u      /* registers 0x00..0x0F */
+#define FE_PER_LINE 8u    /* registers per line of a dump; also md's default */
+#define FE_MIN_KHZ 47000u /* tuning range */
+#define FE_MAX_KHZ 862000u
+
+enum {
+    FE_ID = 0x00,      /* chip identity, 0x5A */
+    FE_STATUS = 0x01,  /* bit 0: locked */
+    FE_FREQ_HI = 0x02, /* tuned frequency in kHz, 24 bits, high byte first */
+    FE_FREQ_MID = 0x03,
+    FE_FREQ_LO = 0x04,
+    FE_AGC = 0x08 /* gain, 0x80 at power-on */
+};
+#define FE_LOCKED 0x01u
+
+static const uint8_t gFeDefaults[FE_NREGS] = {0x5A, 0, 0, 0, 0, 0, 0, 0, 0x80};
+static uint8_t gFeRegs[FE_NREGS];
+
+static kxMUtiCmd_Exec_t *gpFeExec; /* the chip's context, made at start-up */
+
+/* Checks that n registers from reg exist; prints why not. */
+static uint32_t FeCheck(const char *pCmd, uint32_t reg, uint32_t n)
+{
+    if (reg < FE_NREGS && n <= FE_NREGS - reg)
+        return KX_OK;
+    printf("%s: %" PRIu32 " registers at 0x%02" PRIX32 " are outside 0x00..0x%02X\n", pCmd, n, reg,
+           FE_NREGS - 1u);
+    return SHELL_ERR_RANGE;
+}
+
+/* md <reg> [<count>] in the chip's table   format "%x%u?" */
+static uint32_t CmdFeDump(HANDLER_PARAMS)
+{
+    uint32_t reg = (uint32_t)a0;   /* %x  */
+    uint32_t count = (uint32_t)a1; /* %u? : 0 when left out */
+    uint32_t i;
+    uint32_t rc;
+    UNUSED_FROM_2;
+
+    if (count == 0)
+        count = FE_PER_LINE;
+    rc = FeCheck("md", reg, count);
+    if (rc != KX_OK)
+        return rc;
+    for (i = 0; i < count; i++) {
+        if (i % FE_PER_LINE == 0)
+            printf("%02" PRIX32 ":", reg + i);
+        printf(" %02X", gFeRegs[reg + i]);
+        if (i % FE_PER_LINE == FE_PER_LINE - 1 || i == count - 1)
+            putchar('\n');
+    }
+    return KX_OK;
+}
+
+/* mw <reg> <byte>+ in the chip's table   format "%x%x+" */
+static uint32_t CmdFeWrite(HANDLER_PARAMS)
+{
+    uint32_t reg = (uint32_t)a0;        /* %x           */
+    uint32_t nValues = (uint32_t)a1;    /* %x+ : count  */
+    void *const *pValues = (void **)a2; /* %x+ : values */
+    uint32_t i;
+    uint32_t rc;
+    UNUSED_FROM_3;
+
+    rc = FeCheck("mw", reg, nValues);
+    if (rc != KX_OK)
+        return rc;
+    for (i = 0; i < nValues; i++) {
+        if (LIST_INT(pValues, i) > 0xFFu) {
+            printf("mw: 0x%" PRIX32 " does not fit a register\n", LIST_INT(pValues, i));
+            return SHELL_ERR_RANGE;
+        }
+    }
+    for (i = 0; i < nValues; i++)
+        gFeRegs[reg + i] = (uint8_t)LIST_INT(pValues, i);
+    return KX_OK;
+}
+
+/* tune <kHz>   format "%u": sets the frequency registers; the chip locks. */
+static uint32_t CmdFeTune(HANDLER_PARAMS)
+{
+    uint32_t kHz = (uint32_t)a0; /* %u */
+    UNUSED_FROM_1;
+
+    if (kHz < FE_MIN_KHZ || kHz > FE_MAX_KHZ) {
+        printf("tune: %" PRIu32 " kHz is outside %u..%u\n", kHz, FE_MIN_KHZ, FE_MAX_KHZ);
+        return SHELL_ERR_RANGE;
+    }
+    gFeRegs[FE_FREQ_HI] = (uint8_t)(kHz >> 16);
+    gFeRegs[FE_FREQ_MID] = (uint8_t)(kHz >> 8);
+    gFeRegs[FE_FREQ_LO] = (uint8_t)kHz;
+    gFeRegs[FE_STATUS] |= FE_LOCKED;
+    printf("tuned to %" PRIu32 " kHz\n", kHz);
+    return KX_OK;
+}
+
+/* status   format "": no arguments; any word after it is refused. */
+static uint32_t CmdFeStatus(HANDLER_PARAMS)
+{
+    uint32_t kHz = (uint32_t)gFeRegs[FE_FREQ_HI] << 16 | (uint32_t)gFeRegs[FE_FREQ_MID] << 8 |
+                   gFeRegs[FE_FREQ_LO];
+    UNUSED_FROM_0;
+
+    printf("status 0x%02X: %s, %" PRIu32 " kHz\n", gFeRegs[FE_STATUS],
+           (gFeRegs[FE_STATUS] & FE_LOCKED) != 0 ? "locked" : "not locked", kHz);
+    return KX_OK;
+}
+
+/* reset   format "": back to the power-on register values. */
+static uint32_t CmdFeReset(HANDLER_PARAMS)
+{
+    UNUSED_FROM_0;
+
+    memcpy(gFeRegs, gFeDefaults, sizeof gFeRegs);
+    puts("device reset");
+    return KX_OK;
+}
+
+/* dev [<command line>]   format "%l": with text, runs it once in the chip's
+ * context; without, holds an interactive loop there until quit or end of
+ * input, after which the loop that read the dev line goes on. */
+static uint32_t CmdDev(HANDLER_PARAMS)
+{
+    const char *pText = (const char *)a0; /* %l */
+    UNUSED_FROM_1;
+
+    kxMUtiCmd_ExecSubLoop(gpFeExec, pText);
+    return KX_OK;
+}
+
+/* ======================================================================
+ * Registration
+ * ====================================================================== */
+
+/* Adds one command with no flags.  The interpreter keeps the string
+ * pointers, so they must live as long as the table: literals do.
+ * Returns 1, or 0 when memory ran out. */
+static int Add(kxMUtiCmd_Defs_t *pDefs, const char *pName, const char *pAlias,
+               kxMUtiCmd_Handler_t handler, const char *pFormat, kxWord_t userData,
+               const char *pHelp)
+{
+    return kxMUtiCmd_Add(pDefs, handler, pName, pAlias, 0, pFormat, userData, pHelp) != NULL;
+}
+
+/* The global table, after the built-ins; help lists them in this order. */
+static int RegisterGlobalCommands(void)
+{
+    int ok = 1;
+
+    ok &= Add(NULL, "md", "d", CmdMemDump, "%x%u?", 0,
+              "(<addr> [<count>]) Dumps <count> words (default 4) of memory");
+    ok &= Add(NULL, "mw", "w", CmdMemWrite, "%x%x+", 0,
+              "(<addr> <value>...) Writes hex words to memory from <addr> on");
+    ok &= Add(NULL, "tuner", NULL, CmdBlockRegs, "%X%N%s?", (kxWord_t)&gTuner,
+              "([<reg>]) Dumps the tuner registers");
+    ok &= Add(NULL, "demod", NULL, CmdBlockRegs, "%X%N%s?", (kxWord_t)&gDemod,
+              "([<reg>]) Dumps the demodulator registers");
+    ok &= Add(NULL, "dev", NULL, CmdDev, "%l", 0,
+              "([<command>]) Runs one command on the front-end chip,\n"
+              "or enters its environment (prompt dev>) until quit");
+    ok &= Add(NULL, "sum", NULL, CmdSum, "%d*", 0, "(<n>...) Adds signed decimal integers");
+    ok &= Add(NULL, "args", NULL, CmdArgs, "%C%c%n%N%V%v%l", 0,
+              "(...) Shows the words and counts a command receives");
+    ok &= Add(NULL, "note", NULL, CmdNote, "%E%L", 0,
+              "(...) Prints the line with the name of its script");
+    ok &= Add(NULL, "rc", NULL, CmdRc, "%E%l", 0, "(<command>...) Runs a line, prints its status");
+    return ok;
+}
+
+/* The chip's table and context.  A context made after kxMUtiCmd_Init
+ * already has the global context as parent; ParentSet says so explicitly,
+ * since that link is what makes global commands and ".name" work there. */
+static int RegisterFrontEnd(void)
+{
+    kxMUtiCmd_Defs_t *pDefs = kxMUtiCmd_DefsNew();
+    int ok = 1;
+
+    if (pDefs == NULL)
+        return 0;
+    ok &= Add(pDefs, "md", "d", CmdFeDump, "%x%u?", 0,
+              "(<reg> [<count>]) Dumps chip registers (default 8)");
+    ok &= Add(pDefs, "mw", "w", CmdFeWrite, "%x%x+", 0,
+              "(<reg> <byte>...) Writes chip registers from <reg> on");
+    ok &= Add(pDefs, "tune", NULL, CmdFeTune, "%u", 0, "(<kHz>) Tunes and locks");
+    ok &= Add(pDefs, "status", NULL, CmdFeStatus, "", 0, "Shows lock state and frequency");
+    ok &= Add(pDefs, "reset", NULL, CmdFeReset, "", 0, "Restores power-on register values");
+
+    gpFeExec = kxMUtiCmd_ExecNew(pDefs);
+    if (gpFeExec == NULL)
+        return 0;
+    kxMUtiCmd_ParentSet(gpFeExec, kxMUtiCmd_ExecGlobal());
+    kxMUtiCmd_PromptSet(gpFeExec, "dev> ");
+    memcpy(gFeRegs, gFeDefaults, sizeof gFeRegs);
+    return ok;
+}
+
+/* ======================================================================
+ * Command line
+ * ====================================================================== */
+
+static const char gUsage[] = "usage: kxshell [<script> | -c <line> | --help]\n"
+                             "  (none)      read commands from standard input, with a prompt\n"
+                             "  <script>    run the commands of a file\n"
+                             "  -c <line>   run one command line\n"
+                             "  --help      print this text\n";
+
+enum { MODE_LOOP, MODE_FILE, MODE_LINE, MODE_HELP, MODE_BAD };
+
+/* Works out what to do from the arguments; *ppText gets the script path
+ * or the line. */
+static int ParseArgs(int argc, char **argv, const char **ppText)
+{
+    *ppText = NULL;
+    if (argc == 1)
+        return MODE_LOOP;
+    if (argc == 2 && strcmp(argv[1], "--help") == 0)
+        return MODE_HELP;
+    if (argc == 3 && strcmp(argv[1], "-c") == 0) {
+        *ppText = argv[2];
+        return MODE_LINE;
+    }
+    if (argc == 2 && argv[1][0] != '-') {
+        *ppText = argv[1];
+        return MODE_FILE;
+    }
+    return MODE_BAD;
+}
+
+int main(int argc, char **argv)
+{
+    const char *pText;
+    int mode = ParseArgs(argc, argv, &pText);
+
+    if (mode == MODE_HELP) {
+        fputs(gUsage, stdout);
+        return 0;
+    }
+    if (mode == MODE_BAD) {
+        fputs(gUsage, stderr);
+        return 2;
+    }
+
+    kxMUtiCmd_Init(0); /* memory-space word: the process heap */
+    if (!RegisterGlobalCommands() || !RegisterFrontEnd()) {
+        fputs("kxshell: out of memory while registering commands\n", stderr);
+        return 1;
+    }
+
+    /* A null context means the global one. */
+    if (mode == MODE_LINE)
+        kxMUtiCmd_ExecLine(NULL, pText); /* the status goes nowhere: rc shows it */
+    else if (mode == MODE_FILE)
+        kxMUtiCmd_ExecFile(NULL, pText);
+    else
+        kxMUtiCmd_ExecLoop(NULL);
+    return 0;
+}
