@@ -13,6 +13,12 @@ if(KX_SANITIZE)
   target_compile_options(kx_sanitize INTERFACE -fsanitize=${KX_SANITIZE} -fno-omit-frame-pointer
                                                -fno-sanitize-recover=all)
   target_link_options(kx_sanitize INTERFACE -fsanitize=${KX_SANITIZE})
+  if(CMAKE_C_COMPILER_ID STREQUAL "Clang")
+    # C programs (the example shell) load the C++ library's sanitizer hooks
+    # too: link the C++ half of the sanitizer runtime into them as well.
+    target_link_options(kx_sanitize INTERFACE
+      $<$<LINK_LANGUAGE:C>:-fsanitize-link-c++-runtime -lstdc++>)
+  endif()
 endif()
 
 function(kx_library_flags target)
