@@ -101,12 +101,20 @@ TEST(StrDup, CopiesBoundedAndPadsWithNuls)
     free(pCopy);
 }
 
-TEST(StrDup, NullTextGivesNullWithoutAllocating)
+TEST(StrDup, NullTextOrWrappingCountGivesNull)
 {
     const unsigned long nAllocs = MUti_AllocCount();
     EXPECT_EQ(kxMUtiStr_NDup(nullptr, 4, 0), nullptr);
     EXPECT_EQ(kxMUtiStr_Dup(nullptr, 0), nullptr);
-    EXPECT_EQ(MUti_AllocCount(), nAllocs);
+    EXPECT_EQ(MUti_AllocCount(), nAllocs); // null text: no allocation tried
+    // Where size_t is 32-bit, n + 1 wraps to 0 and the guard must stop it
+    // before the allocator; elsewhere the (injected) allocation fails.
+    FaultGuard guard;
+    MUti_FaultArm(0, true);
+    EXPECT_EQ(kxMUtiStr_NDup("abc", UINT32_MAX, 0), nullptr);
+    if (sizeof(size_t) == 4) {
+        EXPECT_EQ(MUti_AllocCount(), nAllocs) << "a wrapped size reached the allocator";
+    }
 }
 
 TEST(StrDup, OutOfMemoryGivesNull)
