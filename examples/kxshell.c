@@ -115,7 +115,7 @@ static uint32_t MemIndex(const char *pCmd, uint32_t addr, uint32_t nWords, uint3
         return SHELL_ERR_RANGE;
     }
     if (addr < MEM_BASE || offset / 4u >= MEM_WORDS || nWords > MEM_WORDS - offset / 4u) {
-        printf("%s: %" PRIu32 " words at 0x%08" PRIX32 " are outside 0x%08" PRIX32 "..0x%08" PRIX32
+        printf("%s: %" PRIu32 " word(s) at 0x%08" PRIX32 " outside 0x%08" PRIX32 "..0x%08" PRIX32
                "\n",
                pCmd, nWords, addr, MEM_BASE, MEM_BASE + MEM_WORDS * 4u - 1u);
         return SHELL_ERR_RANGE;
@@ -258,7 +258,9 @@ static uint32_t CmdSum(HANDLER_PARAMS)
 }
 
 /* args ...   format "%C%c%n%N%V%v%l": shows what the interpreter made of
- * the line.  %V and %v take no words, so %l is there to accept them. */
+ * the line, each value under its format letter.  %V and %v take no words
+ * of their own, so %l is there to accept them (without it, any argument
+ * would be refused as one too many). */
 static uint32_t CmdArgs(HANDLER_PARAMS)
 {
     uint32_t nWords = (uint32_t)a0;        /* %C: words, command included */
@@ -271,17 +273,17 @@ static uint32_t CmdArgs(HANDLER_PARAMS)
     uint32_t i;
     UNUSED_FROM_7;
 
-    printf("args: \"%s\" runs \"%s\": %" PRIu32 " words, %" PRIu32 " arguments\n", pTyped, pName,
-           nWords, nArgs);
-    printf("  word 0: ");
+    printf("args: typed \"%s\" for \"%s\", C=%" PRIu32 " c=%" PRIu32 "\n", pTyped, pName, nWords,
+           nArgs);
+    printf("  V[0] ");
     PrintQuoted(pWords[0]);
     putchar('\n');
     for (i = 0; i < nArgs; i++) {
-        printf("  arg %" PRIu32 ": ", i + 1);
+        printf("  v[%" PRIu32 "] ", i);
         PrintQuoted(pArgWords[i]);
         putchar('\n');
     }
-    printf("  text: ");
+    printf("  l ");
     PrintQuoted(pText);
     putchar('\n');
     return KX_OK;
@@ -350,7 +352,7 @@ static uint32_t FeCheck(const char *pCmd, uint32_t reg, uint32_t n)
 {
     if (reg < FE_NREGS && n <= FE_NREGS - reg)
         return KX_OK;
-    printf("%s: %" PRIu32 " registers at 0x%02" PRIX32 " are outside 0x00..0x%02X\n", pCmd, n, reg,
+    printf("%s: %" PRIu32 " register(s) at 0x%02" PRIX32 " outside 0x00..0x%02X\n", pCmd, n, reg,
            FE_NREGS - 1u);
     return SHELL_ERR_RANGE;
 }
