@@ -101,6 +101,8 @@ char *kxMUtiStr_NDup(const char *pText, uint32_t n, kxWord_t memSpace)
     auto *pCopy = static_cast<char *>(MUti_Malloc(size_t{n} + 1));
     if (pCopy == nullptr) [[unlikely]]
         return nullptr;
+    /* strncpy's copy and padding, written out: Dup bounds the copy by the
+     * text's own length, which compilers flag as a truncating strncpy. */
     const size_t nText = strnlen(pText, n); /* bytes taken from pText */
     memcpy(pCopy, pText, nText);
     memset(pCopy + nText, 0, size_t{n} + 1 - nText);

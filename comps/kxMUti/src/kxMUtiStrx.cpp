@@ -202,18 +202,15 @@ uint32_t kxMUtiStrx_Cat(kxMUtiStrx_t *pStrx, const char *pText)
 }
 
 /*
- * Appends exactly n bytes: pText up to its NUL, then NUL bytes up to n, as
- * strncpy would copy them.  Out of memory leaves the string as it was.
+ * Appends exactly n bytes: pText up to its NUL, then NUL bytes up to n (the
+ * strncpy padding).  Out of memory leaves the string as it was.
  */
 uint32_t kxMUtiStrx_NCat(kxMUtiStrx_t *pStrx, const char *pText, uint32_t n)
 {
     const uint32_t status = kxMUtiStrx_EnsureSpare(pStrx, n);
     if (status != KX_OK) [[unlikely]]
         return status;
-    char *pEnd = pStrx->pBuf + pStrx->len;
-    const size_t nText = strnlen(pText, n); /* bytes taken from pText */
-    memcpy(pEnd, pText, nText);
-    memset(pEnd + nText, 0, n - nText);
+    strncpy(pStrx->pBuf + pStrx->len, pText, n);
     pStrx->len += n;
     pStrx->spare -= n;
     pStrx->pBuf[pStrx->len] = '\0';

@@ -162,9 +162,8 @@ void kxMUtiVec_Remove(kxMUtiVec_t *pVec, uint32_t entryIndex)
         MUti_AssertFail(kMUtiVecCondIndex, kMUtiVecPath, kMUtiVecLineRemoveIdx);
         return;
     }
-    const uint32_t nAfter = pVec->used - entryIndex - 1; /* slots above the gap */
-    memmove(&pVec->pEntries[entryIndex], &pVec->pEntries[entryIndex + 1],
-            size_t{nAfter} * sizeof(void *));
+    for (uint32_t i = entryIndex + 1; i < pVec->used; i++) /* lowest first */
+        pVec->pEntries[i - 1] = pVec->pEntries[i];
     pVec->used--;
 }
 
