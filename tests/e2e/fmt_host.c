@@ -23,28 +23,34 @@ typedef struct Cmd_s {
     const char *pName;
     const char *pFormat;
     const char *pSlots;
+    const char *pAlias; /* for the help listing cases; mostly null */
+    const char *pHelp;
 } Cmd_t;
 
 static const Cmd_t gCmds[] = {
-    {"ten", "%u%u%u%u%u%u%u%u%u%u", "uuuuuuuuuu"},
-    {"eleven", "%u%u%u%u%u%u%u%u%u%u%u", "uuuuuuuuuu"},
-    {"elevenopt", "%u%u%u%u%u%u%u%u%u%u%u?", "uuuuuuuuuu"},
-    {"eightlist", "%u%u%u%u%u%u%u%u%u*", "uuuuuuuuL"},
-    {"ninelist", "%u%u%u%u%u%u%u%u%u%u*", "uuuuuuuuuL"},
-    {"tenlist", "%u%u%u%u%u%u%u%u%u%u%u+", "uuuuuuuuuuL"},
-    {"notfinal", "%s+%d", "S"},
-    {"ctxlist", "%E+", "E"},
-    {"ctxlistint", "%E+%d", "E"},
-    {"spaced", " %s  %x+  ", "sL"},
-    {"nopct", "d", "d"},
-    {"unknown", "%q%u", "-u"},
-    {"percent", "%%%u", "-u"},
-    {"tab", "%u\t%u", "u-u"},
-    {"num", "%d%u%x", "dux"},
-    {"optnum", "%d?", "d"},
-    {"optstr", "%s?%d", "sd"},
-    {"all", "%L%s", "ss"},
-    {"words", "%c%v", "u-"},
+    {"ten", "%u%u%u%u%u%u%u%u%u%u", "uuuuuuuuuu", NULL, NULL},
+    {"eleven", "%u%u%u%u%u%u%u%u%u%u%u", "uuuuuuuuuu", NULL, NULL},
+    {"elevenopt", "%u%u%u%u%u%u%u%u%u%u%u?", "uuuuuuuuuu", NULL, NULL},
+    {"eightlist", "%u%u%u%u%u%u%u%u%u*", "uuuuuuuuL", NULL, NULL},
+    {"ninelist", "%u%u%u%u%u%u%u%u%u%u*", "uuuuuuuuuL", NULL, NULL},
+    {"tenlist", "%u%u%u%u%u%u%u%u%u%u%u+", "uuuuuuuuuuL", NULL, NULL},
+    {"notfinal", "%s+%d", "S", NULL, NULL},
+    {"ctxlist", "%E+", "E", NULL, NULL},
+    {"ctxlistint", "%E+%d", "E", NULL, NULL},
+    {"spaced", " %s  %x+  ", "sL", NULL, NULL},
+    {"nopct", "d", "d", NULL, NULL},
+    {"unknown", "%q%u", "-u", NULL, NULL},
+    {"percent", "%%%u", "-u", NULL, NULL},
+    {"tab", "%u\t%u", "u-u", NULL, NULL},
+    {"num", "%d%u%x", "dux", NULL, NULL},
+    {"optnum", "%d?", "d", NULL, NULL},
+    {"optstr", "%s?%d", "sd", NULL, NULL},
+    {"all", "%L%s", "ss", NULL, NULL},
+    {"words", "%c%v", "u-", NULL, NULL},
+    /* Help listing cases: an empty line inside a help text, an empty alias
+     * (shown without braces) and a name longer than its column. */
+    {"blankline", "", "", NULL, "first line\n\nthird line\n"},
+    {"averyveryverylongname", "", "", "", "names are not cut"},
 };
 
 #define NSLOTS 10
@@ -158,8 +164,8 @@ int main(int argc, char **argv)
     }
     kxMUtiCmd_Init(0);
     for (i = 0; i < sizeof gCmds / sizeof gCmds[0]; i++)
-        kxMUtiCmd_Add(NULL, ShowSlots, gCmds[i].pName, NULL, 0, gCmds[i].pFormat,
-                      (kxWord_t)gCmds[i].pSlots, NULL);
+        kxMUtiCmd_Add(NULL, ShowSlots, gCmds[i].pName, gCmds[i].pAlias, 0, gCmds[i].pFormat,
+                      (kxWord_t)gCmds[i].pSlots, gCmds[i].pHelp);
     kxMUtiCmd_Add(NULL, CmdRc, "rc", NULL, 0, "%E%l", 0, NULL);
     kxMUtiCmd_Add(NULL, CmdDbg, "dbg", NULL, 0, "", 0, NULL);
     qvStbDbg_TestClear();

@@ -47,6 +47,12 @@ for f in "$out" ${err:+"$err"} "$input"; do
 done
 [ -d "$dir" ] || { echo "run_case.sh: no directory $dir" >&2; exit 2; }
 
+# The debug service stand-in takes its flag words from QVSTBDBG_FLAGS*;
+# traces switched on there would land in the compared standard error.
+for var in $(env | sed -n 's/^\(QVSTBDBG_FLAGS[A-Za-z0-9_]*\)=.*/\1/p'); do
+    unset "$var"
+done
+
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/kx-e2e.XXXXXX") || exit 2
 trap 'rm -rf "$tmp"' EXIT
 trap 'exit 2' HUP INT TERM
