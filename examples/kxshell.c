@@ -28,34 +28,18 @@
     kxWord_t a0, kxWord_t a1, kxWord_t a2, kxWord_t a3, kxWord_t a4, kxWord_t a5, kxWord_t a6,     \
         kxWord_t a7, kxWord_t a8, kxWord_t a9
 
+/* clang-format off */
 #define UNUSED_FROM_9 (void)a9
-#define UNUSED_FROM_8                                                                              \
-    (void)a8;                                                                                      \
-    UNUSED_FROM_9
-#define UNUSED_FROM_7                                                                              \
-    (void)a7;                                                                                      \
-    UNUSED_FROM_8
-#define UNUSED_FROM_6                                                                              \
-    (void)a6;                                                                                      \
-    UNUSED_FROM_7
-#define UNUSED_FROM_5                                                                              \
-    (void)a5;                                                                                      \
-    UNUSED_FROM_6
-#define UNUSED_FROM_4                                                                              \
-    (void)a4;                                                                                      \
-    UNUSED_FROM_5
-#define UNUSED_FROM_3                                                                              \
-    (void)a3;                                                                                      \
-    UNUSED_FROM_4
-#define UNUSED_FROM_2                                                                              \
-    (void)a2;                                                                                      \
-    UNUSED_FROM_3
-#define UNUSED_FROM_1                                                                              \
-    (void)a1;                                                                                      \
-    UNUSED_FROM_2
-#define UNUSED_FROM_0                                                                              \
-    (void)a0;                                                                                      \
-    UNUSED_FROM_1
+#define UNUSED_FROM_8 (void)a8; UNUSED_FROM_9
+#define UNUSED_FROM_7 (void)a7; UNUSED_FROM_8
+#define UNUSED_FROM_6 (void)a6; UNUSED_FROM_7
+#define UNUSED_FROM_5 (void)a5; UNUSED_FROM_6
+#define UNUSED_FROM_4 (void)a4; UNUSED_FROM_5
+#define UNUSED_FROM_3 (void)a3; UNUSED_FROM_4
+#define UNUSED_FROM_2 (void)a2; UNUSED_FROM_3
+#define UNUSED_FROM_1 (void)a1; UNUSED_FROM_2
+#define UNUSED_FROM_0 (void)a0; UNUSED_FROM_1
+/* clang-format on */
 
 /* A list item (%d*, %x+, ...) fills two slots: the element count, then a
  * pointer to the elements, one word each.  Integers sit in the low 32 bits. */
