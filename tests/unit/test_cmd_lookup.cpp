@@ -189,9 +189,11 @@ TEST_F(LookupTest, FailedRegistrationLeavesTheTableConsistent)
 {
     DbgRecorder dbg;
     kxMUtiCmd_Defs_t *pDefs = kxMUtiCmd_DefsNew();
-    for (int i = 0; i < 10; i++) /* a full vector: the next add must grow it */
-        kxMUtiCmd_Add(pDefs, Recorder::Handler, strdup(("c" + std::to_string(i)).c_str()), nullptr,
-                      0, "", 0, nullptr);
+    static char names[10][8]; /* the table keeps the pointers */
+    for (int i = 0; i < 10; i++) { /* a full vector: the next add must grow it */
+        snprintf(names[i], sizeof(names[i]), "c%d", i);
+        kxMUtiCmd_Add(pDefs, Recorder::Handler, names[i], nullptr, 0, "", 0, nullptr);
+    }
     unsigned runs = ForEachAllocFailure([&] {
         const uint32_t before = pDefs->nDefs;
         kxMUtiCmd_Def_t *pDef = AddRec("newcmd", "", pDefs);
@@ -211,9 +213,6 @@ TEST_F(LookupTest, FailedRegistrationLeavesTheTableConsistent)
     EXPECT_EQ(asserts[0].file, "comps/kxMUti/src/kxMUtiCmd");
     EXPECT_EQ(asserts[0].line, 412);
     EXPECT_FALSE(asserts[0].hasDetail);
-    for (uint32_t i = 0; i < 10; i++)
-        free(
-            const_cast<char *>(static_cast<kxMUtiCmd_Def_t *>(pDefs->pDefVec->pEntries[i])->pName));
 }
 
 } // namespace
