@@ -190,13 +190,25 @@ void kxMUtiVec_Sort(kxMUtiVec_t *pVec, kxMUtiVec_Compare_t compare)
     qsort(pVec->pEntries, pVec->used, sizeof(void *), compare);
 }
 
-/* Binary search of the used slots; compare gets pKey and a slot pointer. */
+/*
+ * Binary search of the used slots; compare gets pKey as passed and a slot
+ * pointer, as bsearch() would give them.  Written out rather than handed to
+ * bsearch(): the C library declares bsearch's key never null, yet a null
+ * key is an ordinary entry value here.
+ */
 int32_t kxMUtiVec_BSearch(const kxMUtiVec_t *pVec, const void *pKey, kxMUtiVec_Compare_t compare)
 {
-    if (pVec->used == 0) /* nothing to find; keeps bsearch off a null array */
-        return -1;
-    const void *pSlot = bsearch(pKey, pVec->pEntries, pVec->used, sizeof(void *), compare);
-    if (pSlot == nullptr)
-        return -1;
-    return static_cast<int32_t>(static_cast<void *const *>(pSlot) - pVec->pEntries);
+    uint32_t lo = 0;          /* first slot that may match */
+    uint32_t hi = pVec->used; /* one past the last that may */
+    while (lo < hi) {
+        const uint32_t mid = lo + (hi - lo) / 2;
+        const int order = compare(pKey, &pVec->pEntries[mid]);
+        if (order == 0)
+            return static_cast<int32_t>(mid);
+        if (order < 0)
+            hi = mid;
+        else
+            lo = mid + 1;
+    }
+    return -1;
 }
