@@ -43,7 +43,7 @@ constexpr int kNestMax = 6;
 constexpr int kScriptMax = 4;
 
 /* What a handler does after checking its arguments. */
-enum class Role { Check, Nest, Renest, SubLoop, Source, FileName };
+enum class Role { Check, Nest, Renest, NestWord, SubLoop, Source, FileName };
 
 struct Cmd {
     int table; /* 0 global, 1 table A, 2 table B */
@@ -102,6 +102,7 @@ constexpr Cmd kCmds[] = {
      * replaced by harmless ones */
     {0, "nest", nullptr, 0, "%E%l", 0, Role::Nest},
     {0, "renest", nullptr, 0, "%E%l", 0, Role::Renest},
+    {0, "nestw", nullptr, 0, "%E%s", 0, Role::NestWord},
     {0, "subloop", nullptr, 0, "%E%l", 0, Role::SubLoop},
     {0, "source", nullptr, 0, "%E%s", 0, Role::Source},
     {0, "msleep", nullptr, 0, "%u", 0, Role::Check},
@@ -249,6 +250,15 @@ uint32_t OnCall(size_t index, const kxWord_t slots[10])
             gNestDepth--;
         }
         break;
+    case Role::NestWord:
+        /* The word lies in this context's working copy: another context may
+         * run it as its line (the same context may not). */
+        if (gNestDepth < kNestMax) {
+            gNestDepth++;
+            RunLine(NextCtx(pCtx), pText);
+            gNestDepth--;
+        }
+        break;
     case Role::SubLoop:
         /* Blank text would enter the interactive loop on standard input. */
         if (gNestDepth < kNestMax && HasNonBlank(pText)) {
@@ -323,6 +333,13 @@ constexpr auto kHandlers = MakeHandlers(std::make_index_sequence<kNumCmds>());
 uint32_t RunLine(kxMUtiCmd_Exec_t *pArg, const char *pLine)
 {
     kxMUtiCmd_Exec_t *pExec = pArg != nullptr ? pArg : gpkxMUtiCmd_ExecGlobal;
+    /* A line must not lie in the working copy of the context that runs it;
+     * nesting round the ring of contexts can come back with such a line. */
+    const kxMUtiStrx_t *pCopy = pExec->pLineBuf;
+    const auto at = reinterpret_cast<uintptr_t>(pLine);
+    const auto begin = reinterpret_cast<uintptr_t>(pCopy->pBuf);
+    if (at >= begin && at <= begin + pCopy->len + pCopy->spare)
+        return KX_OK;
     const SplitLine split = kxfuzz::Split(pLine, gkxMUtiCmd_CommentChar);
     const void *pOldLine = pExec->pLine;
 
