@@ -315,3 +315,31 @@ TEST_F(LineTest, EveryAllocationFailureOnAColdContextEndsCleanly)
 }
 
 } // namespace
+
+namespace {
+
+/* again <line>: runs its argument as a line on the same context. */
+uint32_t Again(kxWord_t exec, kxWord_t line, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t,
+               kxWord_t, kxWord_t, kxWord_t)
+{
+    return kxMUtiCmd_ExecLine(reinterpret_cast<kxMUtiCmd_Exec_t *>(exec), AsText(line));
+}
+
+TEST_F(LineTest, AWordOfTheRunningLineRunsAsALineOfItsOwn)
+{
+    kxMUtiCmd_Add(nullptr, Again, "again", nullptr, 0, "%E%s", 0, nullptr);
+    AddRec("cmd", "%l");
+    EXPECT_EQ(kxMUtiCmd_ExecLine(nullptr, "again 'cmd a  b' tail"), kxMUtiCmd_StatusTooMany);
+    CaptureStdout out;
+    const unsigned long before = MUti_AllocCount();
+    EXPECT_EQ(kxMUtiCmd_ExecLine(nullptr, "again 'cmd a  b'"), Recorder::status);
+    EXPECT_EQ(MUti_AllocCount(), before + 1) << "one private copy of the word";
+    out.Stop();
+    ASSERT_EQ(Recorder::calls.size(), 1u);
+    EXPECT_EQ(gpkxMUtiCmd_ExecGlobal->nWords, 3u);
+    FaultGuard guard;
+    MUti_FaultArm(0, false);
+    EXPECT_EQ(kxMUtiCmd_ExecLine(nullptr, "again 'cmd c'"), KX_ERR_NOMEM);
+}
+
+} // namespace

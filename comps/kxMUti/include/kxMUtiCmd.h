@@ -170,7 +170,8 @@ KX_API uint32_t kxMUtiCmd_Match(kxMUtiCmd_Defs_t *pDefs, const char *pName);
 
 /*
  * Executes one line on pExec (null: the global context).  The line is never
- * written to, and must not lie inside pExec's own working copy.  Returns
+ * written to.  A line that lies inside pExec's own working copy (a word of
+ * the line now running) is first copied aside, which allocates.  Returns
  * KX_OK for a comment line, kxMUtiCmd_StatusNoWords, kxMUtiCmd_StatusUnknown,
  * or what kxMUtiCmd_Exec returns.  Words from the previous line on pExec are
  * stale afterwards.

@@ -54,6 +54,21 @@ inline kxMUtiCmd_Defs_t *MUtiCmd_DefsSelect(kxMUtiCmd_Defs_t *pDefs)
     return pDefs != nullptr ? pDefs : gpkxMUtiCmd_DefsGlobal;
 }
 
+/*
+ * Whether p points into the context's working copy, the buffer the words
+ * of the running line live in (which the next line overwrites).
+ */
+inline bool MUtiCmd_InWorkingCopy(const kxMUtiCmd_Exec_t *pExec, const char *p)
+{
+    const kxMUtiStrx_t *pCopy = pExec->pLineBuf;
+    if (pCopy == nullptr || pCopy->pBuf == nullptr)
+        return false;
+    /* Compared as addresses: p usually belongs to another object. */
+    const auto begin = reinterpret_cast<uintptr_t>(pCopy->pBuf);
+    const auto at = reinterpret_cast<uintptr_t>(p);
+    return at >= begin && at - begin <= pCopy->spare + pCopy->len;
+}
+
 /* Registers the built-in commands in pDefs, in help-listing order. */
 void MUtiCmd_InbuiltRegister(kxMUtiCmd_Defs_t *pDefs);
 

@@ -8,6 +8,9 @@
  * words than any before.
  */
 #include <stdio.h>
+#include <string.h>
+
+#include "MUtiAlloc.h"
 
 #include "MUtiCmd.h"
 #include "MUtiDbg.h"
@@ -125,6 +128,24 @@ const char *MUtiCmd_ArgsText(const kxMUtiCmd_Exec_t *pExec, const char *pLine)
     return pArgs;
 }
 
+/*
+ * Runs a line that lies inside the context's own working copy (a handler
+ * handing one of its words back as a line, on the same context).  Refilling
+ * the copy from itself would overwrite the text being copied, so the line
+ * runs from a private copy that lives as long as the call.
+ */
+uint32_t MUtiCmd_ExecOwnWord(kxMUtiCmd_Exec_t *pExec, const char *pLine)
+{
+    const size_t size = strlen(pLine) + 1;
+    auto *pText = static_cast<char *>(MUti_Malloc(size));
+    if (pText == nullptr) [[unlikely]]
+        return KX_ERR_NOMEM;
+    memcpy(pText, pLine, size);
+    const uint32_t status = kxMUtiCmd_ExecLine(pExec, pText);
+    MUti_Free(pText);
+    return status;
+}
+
 } // namespace
 
 uint32_t kxMUtiCmd_ExecLine(kxMUtiCmd_Exec_t *pExec, const char *pLine)
@@ -138,6 +159,8 @@ uint32_t kxMUtiCmd_ExecLine(kxMUtiCmd_Exec_t *pExec, const char *pLine)
     /* Refill the working copy.  If it cannot grow, it stays empty and the
      * line reads as holding no word. */
     kxMUtiStrx_t *pCopy = pExec->pLineBuf;
+    if (MUtiCmd_InWorkingCopy(pExec, pLine)) [[unlikely]]
+        return MUtiCmd_ExecOwnWord(pExec, pLine);
     kxMUtiStrx_LenSet(pCopy, 0);
     pExec->pLine = pLine;
     kxMUtiStrx_Cat(pCopy, pLine);

@@ -32,17 +32,6 @@ constexpr int kReadSize = 0x400;          /* size passed to fgets */
 constexpr int kFileDepthMax = 64;
 int gMUtiCmd_FileDepth; /* script runs in progress, all contexts */
 
-/* Whether p points into the context's working copy. */
-bool MUtiCmd_InWorkingCopy(const kxMUtiCmd_Exec_t *pExec, const char *p)
-{
-    const kxMUtiStrx_t *pCopy = pExec->pLineBuf;
-    if (pCopy == nullptr || pCopy->pBuf == nullptr)
-        return false;
-    const char *pBegin = pCopy->pBuf;
-    const char *pEnd = pBegin + pCopy->spare + pCopy->len + 1;
-    return p >= pBegin && p < pEnd;
-}
-
 } // namespace
 
 void kxMUtiCmd_ExecFP(kxMUtiCmd_Exec_t *pExec, FILE *pFile)
