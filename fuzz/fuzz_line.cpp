@@ -43,7 +43,7 @@ constexpr int kNestMax = 6;
 constexpr int kScriptMax = 4;
 
 /* What a handler does after checking its arguments. */
-enum class Role { Check, Nest, Renest, NestWord, SubLoop, Source, FileName };
+enum class Role { Check, Nest, Renest, NestWord, RenestWord, SubLoop, Source, FileName };
 
 struct Cmd {
     int table; /* 0 global, 1 table A, 2 table B */
@@ -103,6 +103,7 @@ constexpr Cmd kCmds[] = {
     {0, "nest", nullptr, 0, "%E%l", 0, Role::Nest},
     {0, "renest", nullptr, 0, "%E%l", 0, Role::Renest},
     {0, "nestw", nullptr, 0, "%E%s", 0, Role::NestWord},
+    {0, "renestw", nullptr, 0, "%E%s", 0, Role::RenestWord},
     {0, "subloop", nullptr, 0, "%E%l", 0, Role::SubLoop},
     {0, "source", nullptr, 0, "%E%s", 0, Role::Source},
     {0, "msleep", nullptr, 0, "%u", 0, Role::Check},
@@ -251,11 +252,12 @@ uint32_t OnCall(size_t index, const kxWord_t slots[10])
         }
         break;
     case Role::NestWord:
-        /* The word lies in this context's working copy: another context may
-         * run it as its line (the same context may not). */
+    case Role::RenestWord:
+        /* The word lies in this context's working copy: another context
+         * runs it as its line, or this one, from a copy of its own. */
         if (gNestDepth < kNestMax) {
             gNestDepth++;
-            RunLine(NextCtx(pCtx), pText);
+            RunLine(kCmds[index].role == Role::NestWord ? NextCtx(pCtx) : pCtx, pText);
             gNestDepth--;
         }
         break;
@@ -333,17 +335,17 @@ constexpr auto kHandlers = MakeHandlers(std::make_index_sequence<kNumCmds>());
 uint32_t RunLine(kxMUtiCmd_Exec_t *pArg, const char *pLine)
 {
     kxMUtiCmd_Exec_t *pExec = pArg != nullptr ? pArg : gpkxMUtiCmd_ExecGlobal;
-    /* A line must not lie in the working copy of the context that runs it;
-     * nesting round the ring of contexts can come back with such a line. */
+    /* A line from the context's own working copy (a word of the line now
+     * running) is run from a private copy, so pLine will not be the
+     * pointer passed. */
     const kxMUtiStrx_t *pCopy = pExec->pLineBuf;
     const auto at = reinterpret_cast<uintptr_t>(pLine);
     const auto begin = reinterpret_cast<uintptr_t>(pCopy->pBuf);
-    if (at >= begin && at <= begin + pCopy->len + pCopy->spare)
-        return KX_OK;
+    const bool ownWord = at >= begin && at <= begin + pCopy->len + pCopy->spare;
     const SplitLine split = kxfuzz::Split(pLine, gkxMUtiCmd_CommentChar);
     const void *pOldLine = pExec->pLine;
 
-    gFrames.push_back({pExec, pLine, false, 0});
+    gFrames.push_back({pExec, ownWord ? nullptr : pLine, false, 0});
     const uint32_t status = kxMUtiCmd_ExecLine(pArg, pLine);
     const Frame frame = gFrames.back();
     gFrames.pop_back();
