@@ -146,9 +146,8 @@ struct VecModel {
         case 6: {
             if (!std::is_sorted(entries.begin(), entries.end()))
                 break;
-            /* Keys start at 1: a null key reaches bsearch, whose key must not
-             * be null (see test_fuzz_regressions.cpp); Search takes null. */
-            const uintptr_t v = in.ConsumeIntegralInRange<uintptr_t>(1, 41);
+            /* 0 is a null key: a valid entry value (regress_bsearch_null_key). */
+            const uintptr_t v = in.ConsumeIntegralInRange<uintptr_t>(0, 41);
             const int32_t index = kxMUtiVec_BSearch(pVec, Entry(v), CompareKeySlot);
             if (std::binary_search(entries.begin(), entries.end(), v))
                 FUZZ_CHECK(index >= 0 && static_cast<size_t>(index) < entries.size() &&
