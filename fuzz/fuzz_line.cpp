@@ -144,7 +144,7 @@ kxMUtiCmd_Exec_t *gCtx[4]; /* global, A, B (parent A), N (global table) */
 std::vector<Frame> gFrames;
 int gNestDepth;
 int gScriptDepth;
-char gScratch[] = "/tmp/kxfuzz_line.XXXXXX";
+std::string gScratch; /* the scripts' directory */
 
 bool IsOurs(const kxMUtiCmd_Def_t *pDef)
 {
@@ -283,7 +283,7 @@ uint32_t OnCall(size_t index, const kxWord_t slots[10])
                 continue;
             gScriptDepth++;
             const int cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            FUZZ_CHECK(cwd >= 0 && chdir(gScratch) == 0);
+            FUZZ_CHECK(cwd >= 0 && chdir(gScratch.c_str()) == 0);
             const char *pOuterFile = pCtx->pFileName;
             gFrames.push_back({pCtx, nullptr, false, 0});
             kxMUtiCmd_ExecFile(pCtx, pText);
@@ -394,23 +394,31 @@ uint32_t RunLine(kxMUtiCmd_Exec_t *pArg, const char *pLine)
 
 std::string ScratchPath(const char *pName)
 {
-    return std::string(gScratch) + "/" + pName;
+    return gScratch + "/" + pName;
 }
 
 void RemoveScratch()
 {
     for (const auto &script : kScripts)
         unlink(ScratchPath(script[0]).c_str());
-    rmdir(gScratch);
+    rmdir(gScratch.c_str());
 }
 
-/* A scratch directory holding only the scripts source may run. */
+/*
+ * A scratch directory holding only the scripts source may run, under
+ * $TMPDIR (run.sh points it at its own work directory, which it removes:
+ * a run that ends on its time limit skips the exit handlers).
+ */
 void MakeScratch()
 {
-    if (mkdtemp(gScratch) == nullptr) {
+    const char *pTmp = getenv("TMPDIR");
+    std::string path =
+        std::string(pTmp != nullptr && *pTmp != '\0' ? pTmp : "/tmp") + "/kxfuzz_line.XXXXXX";
+    if (mkdtemp(path.data()) == nullptr) {
         perror("fuzz_line: scratch directory");
         abort();
     }
+    gScratch = path;
     for (const auto &script : kScripts) {
         FILE *pFile = fopen(ScratchPath(script[0]).c_str(), "w");
         if (pFile == nullptr || fputs(script[1], pFile) < 0 || fclose(pFile) != 0) {

@@ -61,7 +61,7 @@ for target in $targets; do
     log="$work/$target.log"
     echo "== $target: ${seconds}s, -max_len=$(max_len "$target")"
     # shellcheck disable=SC2086
-    "$bin" -max_total_time="$seconds" -max_len="$(max_len "$target")" -timeout=10 \
+    TMPDIR="$work" "$bin" -max_total_time="$seconds" -max_len="$(max_len "$target")" -timeout=10 \
         -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/" $dict \
         "$corpus" >"$log" 2>&1
     rc=$?
