@@ -89,7 +89,9 @@ kxMUtiCmd_Def_t *kxMUtiCmd_DefsLookup(kxMUtiCmd_Defs_t *pDefs, const char *pName
             nAlias++;
             pAliasDef = pDef;
         }
-        if (strncmp(pDefName, pName, len) == 0) {
+        /* An empty word is a prefix of every name; otherwise the first
+         * bytes decide most names without a call. */
+        if (len == 0 || (pDefName[0] == pName[0] && strncmp(pDefName, pName, len) == 0)) {
             nPrefix++;
             pPrefixDef = pDef;
         }
