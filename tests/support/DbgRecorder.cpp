@@ -9,9 +9,9 @@ DbgRecorder::DbgRecorder()
     qvStbDbg_TestClear();
 }
 
-/* The stand-in stays quiet: a test program's standard error is for the
- * test framework, and the recorder keeps what was sent. */
-DbgRecorder::~DbgRecorder() = default;
+/* The stand-in stays quiet once a recorder was made: a test program's
+ * standard error is for the test framework, and the recorder keeps what
+ * was sent. */
 
 void DbgRecorder::Clear()
 {

@@ -28,7 +28,7 @@ struct DbgAssert {
 class DbgRecorder {
   public:
     DbgRecorder();
-    ~DbgRecorder();
+    ~DbgRecorder() = default;
     DbgRecorder(const DbgRecorder &) = delete;
     DbgRecorder &operator=(const DbgRecorder &) = delete;
 
