@@ -11,17 +11,20 @@
 namespace {
 
 struct FaultState {
-    bool armed;             /* countdown active */
-    bool persistent;        /* keep failing after the first fault */
-    unsigned long nGood;    /* allocations still allowed to succeed */
-    unsigned long nFailed;  /* allocations failed since the last arm */
-    unsigned long nAllocs;  /* allocations attempted, ever */
+    bool armed;            /* countdown active */
+    bool persistent;       /* keep failing after the first fault */
+    unsigned long nGood;   /* allocations still allowed to succeed */
+    unsigned long nFailed; /* allocations failed since the last arm */
+    unsigned long nAllocs; /* allocations attempted, ever */
 };
 
 FaultState gFault;
 
 /* An empty function to put a breakpoint on: called at every injected fault. */
-[[gnu::noinline]] void MUti_FaultBreak() { asm volatile(""); }
+[[gnu::noinline]] void MUti_FaultBreak()
+{
+    asm volatile("");
+}
 
 /* Counts one allocation attempt and says whether it must fail. */
 bool MUti_FaultHit()
@@ -63,7 +66,10 @@ void *MUti_Realloc(void *pOld, size_t size)
     return realloc(pOld, size);
 }
 
-void MUti_Free(void *p) { free(p); }
+void MUti_Free(void *p)
+{
+    free(p);
+}
 
 void MUti_FaultArm(unsigned long nGood, bool persistent)
 {
@@ -79,6 +85,12 @@ unsigned long MUti_FaultDisarm(void)
     return gFault.nFailed;
 }
 
-unsigned long MUti_FaultInjected(void) { return gFault.nFailed; }
+unsigned long MUti_FaultInjected(void)
+{
+    return gFault.nFailed;
+}
 
-unsigned long MUti_AllocCount(void) { return gFault.nAllocs; }
+unsigned long MUti_AllocCount(void)
+{
+    return gFault.nAllocs;
+}

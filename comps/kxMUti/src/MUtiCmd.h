@@ -12,9 +12,9 @@
 #ifndef MUTI_CMD_H
 #define MUTI_CMD_H
 
-#include <array>
 #include <stdint.h>
 
+#include "MUtiText.h"
 #include "kxMUtiCmd.h"
 
 /* Source path named in this module's assertion reports. */
@@ -22,25 +22,6 @@ inline constexpr const char *kMUtiCmdPath = "comps/kxMUti/src/kxMUtiCmd";
 
 /* Name of the comment command: the comment character at start-up and NUL. */
 extern char gMUtiCmd_CommentStr[2];
-
-/*
- * Whitespace of a command line: space, tab, newline, vertical tab, form feed
- * and carriage return, the space class of the default locale.  A fixed table
- * rather than isspace(): the interpreter must split lines the same way
- * whatever locale the host selected, and bytes of 0x80 and above are word
- * characters.
- */
-inline constexpr std::array<bool, 256> kMUtiCmdSpace = [] {
-    std::array<bool, 256> table{};
-    for (unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'})
-        table[c] = true;
-    return table;
-}();
-
-inline bool MUtiCmd_IsSpace(char c)
-{
-    return kMUtiCmdSpace[static_cast<unsigned char>(c)];
-}
 
 /* The context a null argument stands for. */
 inline kxMUtiCmd_Exec_t *MUtiCmd_ExecSelect(kxMUtiCmd_Exec_t *pExec)

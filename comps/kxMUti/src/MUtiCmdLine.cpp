@@ -8,12 +8,12 @@
  * words than any before.
  */
 #include <stdio.h>
-#include <string.h>
 
 #include "MUtiAlloc.h"
 
 #include "MUtiCmd.h"
 #include "MUtiDbg.h"
+#include "kxMUtiStr.h"
 #include "kxMUtiStrx.h"
 #include "kxMUtiVec.h"
 
@@ -37,7 +37,7 @@ constexpr char kNoArgs[] = "";
 /* Whether the first non-blank character of the line makes it a comment. */
 inline bool MUtiCmd_IsComment(const char *pLine)
 {
-    while (MUtiCmd_IsSpace(*pLine))
+    while (MUti_IsSpace(*pLine))
         pLine++;
     /* A NUL comment character cannot mark a comment: the line is empty. */
     return *pLine != '\0' && *pLine == gkxMUtiCmd_CommentChar;
@@ -68,13 +68,13 @@ uint32_t MUtiCmd_SplitWords(char *pBuf, uint32_t len, kxMUtiVec_t *pWords)
     for (uint32_t i = 0; i < len; i++) {
         const char ch = pBuf[i];
         if (inWord) {
-            if (ch == '\0' || (quote != '\0' ? ch == quote : MUtiCmd_IsSpace(ch))) {
+            if (ch == '\0' || (quote != '\0' ? ch == quote : MUti_IsSpace(ch))) {
                 pBuf[i] = '\0';
                 inWord = false;
             }
             continue;
         }
-        if (MUtiCmd_IsSpace(ch))
+        if (MUti_IsSpace(ch))
             continue;
         inWord = true;
         nWords++;
@@ -136,11 +136,9 @@ const char *MUtiCmd_ArgsText(const kxMUtiCmd_Exec_t *pExec, const char *pLine)
  */
 uint32_t MUtiCmd_ExecOwnWord(kxMUtiCmd_Exec_t *pExec, const char *pLine)
 {
-    const size_t size = strlen(pLine) + 1;
-    auto *pText = static_cast<char *>(MUti_Malloc(size));
+    char *pText = kxMUtiStr_Dup(pLine, gkxMUtiCmd_MemSpace);
     if (pText == nullptr) [[unlikely]]
         return KX_ERR_NOMEM;
-    memcpy(pText, pLine, size);
     const uint32_t status = kxMUtiCmd_ExecLine(pExec, pText);
     MUti_Free(pText);
     return status;

@@ -9,12 +9,11 @@
  * a nested run also ends the runs around it on the same context.
  */
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 
 #include "MUtiAlloc.h"
 #include "MUtiCmd.h"
 #include "MUtiDbg.h"
+#include "kxMUtiStr.h"
 
 namespace {
 
@@ -78,14 +77,12 @@ void kxMUtiCmd_ExecFile(kxMUtiCmd_Exec_t *pExec, const char *pPath)
 
     char *pCopy = nullptr; /* the run's own copy of the name, if needed */
     if (MUtiCmd_InWorkingCopy(pExec, pPath)) {
-        const size_t size = strlen(pPath) + 1;
-        pCopy = static_cast<char *>(MUti_Malloc(size));
+        pCopy = kxMUtiStr_Dup(pPath, gkxMUtiCmd_MemSpace);
         if (pCopy == nullptr) [[unlikely]] {
             MUTI_PRINT(kMUtiDbgError, "kxMUtiCmd_ExecFile: no memory for the name \"%s\"", pPath);
             printf(kMsgCannotOpen, pPath);
             return;
         }
-        memcpy(pCopy, pPath, size);
         pPath = pCopy;
     }
 
@@ -122,7 +119,7 @@ void kxMUtiCmd_ExecSubLoop(kxMUtiCmd_Exec_t *pExec, const char *pText)
     if (pExec == nullptr) [[unlikely]]
         return;
     if (pText != nullptr)
-        while (MUtiCmd_IsSpace(*pText))
+        while (MUti_IsSpace(*pText))
             pText++;
     if (pText == nullptr || *pText == '\0') {
         kxMUtiCmd_ExecLoop(pExec);

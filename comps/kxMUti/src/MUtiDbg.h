@@ -24,18 +24,18 @@ inline bool MUti_DbgOn(uint32_t level)
     return ((*qvStbDbg_DbgUnit() | *unit) & level) != 0;
 }
 
-#define MUTI_PRINT(level, ...)                                                                   \
-    do {                                                                                         \
-        if (MUti_DbgOn(level)) [[unlikely]]                                                      \
-            kxDbg_Print(gkxMUtiCmd_DbgUnit, (level), __VA_ARGS__);                               \
+#define MUTI_PRINT(level, ...)                                                                     \
+    do {                                                                                           \
+        if (MUti_DbgOn(level)) [[unlikely]]                                                        \
+            kxDbg_Print(gkxMUtiCmd_DbgUnit, (level), __VA_ARGS__);                                 \
     } while (0)
 
 /* Debug levels of this library's messages. */
-inline constexpr uint32_t kMUtiDbgTrace = 0x100;   /* start-up, handler results */
-inline constexpr uint32_t kMUtiDbgExec = 0x200;    /* a command about to run */
-inline constexpr uint32_t kMUtiDbgWords = 0x400;   /* word count of a line */
-inline constexpr uint32_t kMUtiDbgError = 0x8000;  /* errors */
-inline constexpr uint32_t kMUtiDbgWarn = 0x8100;   /* registration warnings */
+inline constexpr uint32_t kMUtiDbgTrace = 0x100;  /* start-up, handler results */
+inline constexpr uint32_t kMUtiDbgExec = 0x200;   /* a command about to run */
+inline constexpr uint32_t kMUtiDbgWords = 0x400;  /* word count of a line */
+inline constexpr uint32_t kMUtiDbgError = 0x8000; /* errors */
+inline constexpr uint32_t kMUtiDbgWarn = 0x8100;  /* registration warnings */
 
 /*
  * Reports a failed check.  The line numbers passed are fixed identifiers of

@@ -6,40 +6,17 @@
  */
 #include "kxMUtiStr.h"
 
-#include <array>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "MUtiAlloc.h"
+#include "MUtiText.h"
 
 namespace {
 
 /* Printed when a line holds more words than the caller has room for. */
 constexpr const char *kMUtiStrTooManyWords = "** WARNING: Words after first %d in line ignored.\n";
-
-/*
- * Whitespace by byte value: the space class of the default locale (blank,
- * \t, \n, \v, \f, \r) and nothing else.  A table rather than isspace(), so
- * the split never depends on the host's locale and bytes from 0x80 up are
- * word characters whatever the sign of char.
- */
-constexpr std::array<bool, 256> MUtiStr_MakeSpaceTable()
-{
-    std::array<bool, 256> table{};
-    for (const unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'})
-        table[c] = true;
-    return table;
-}
-constexpr std::array<bool, 256> gMUtiStr_IsSpace = MUtiStr_MakeSpaceTable();
-
-static_assert(gMUtiStr_IsSpace[' '] && gMUtiStr_IsSpace['\t'] && gMUtiStr_IsSpace['\r']);
-static_assert(!gMUtiStr_IsSpace['\0'] && !gMUtiStr_IsSpace[0x85] && !gMUtiStr_IsSpace[0xA0]);
-
-inline bool MUtiStr_IsSpace(char c)
-{
-    return gMUtiStr_IsSpace[static_cast<unsigned char>(c)];
-}
 
 /* Whether n + 1 bytes can be asked for without size_t wrapping to 0 (it
  * does for n = 2^32 - 1 where size_t is 32-bit).  A function, so the check
@@ -47,13 +24,6 @@ inline bool MUtiStr_IsSpace(char c)
 constexpr bool MUtiStr_FitsWithNul(uint64_t n)
 {
     return n < SIZE_MAX;
-}
-
-/* Whether a length fits the 32-bit count of kxMUtiStr_NDup; likewise a
- * function for where size_t is 32-bit. */
-constexpr bool MUtiStr_Fits32(uint64_t n)
-{
-    return n <= UINT32_MAX;
 }
 
 } // namespace
@@ -68,7 +38,7 @@ uint32_t kxMUtiStr_ToWords(char *pText, uint32_t maxWords, char **ppWordArray)
     uint32_t nWords = 0; /* words stored so far */
     bool inWord = false; /* the previous byte belongs to a word */
     for (char *p = pText; *p != '\0'; p++) {
-        const bool isSpace = MUtiStr_IsSpace(*p);
+        const bool isSpace = MUti_IsSpace(*p);
         if (inWord) {
             if (isSpace) {
                 *p = '\0';
@@ -118,7 +88,7 @@ char *kxMUtiStr_Dup(const char *pText, kxWord_t memSpace)
     if (pText == nullptr)
         return nullptr;
     const size_t n = strlen(pText);
-    if (!MUtiStr_Fits32(n)) [[unlikely]]
+    if (!MUti_Fits32(n)) [[unlikely]]
         return nullptr;
     return kxMUtiStr_NDup(pText, static_cast<uint32_t>(n), memSpace);
 }

@@ -14,6 +14,7 @@
 
 #include "MUtiAlloc.h"
 #include "MUtiDbg.h"
+#include "MUtiText.h"
 
 /* The record is read field by field by the interpreter and by hosts built
  * against the 32-bit board headers: three counts, then the buffer pointer
@@ -37,18 +38,11 @@ constexpr const char *kMUtiStrxCondRule = "False";
  * capacities 1049 and 1050 both grow by 100). */
 constexpr uint32_t kMUtiStrxPercentSplit = 1000;
 
-/* Whether a byte count fits the 32-bit length fields.  A function, so the
- * check compiles without a constant-range warning where size_t is 32-bit. */
-constexpr bool MUtiStrx_Fits32(uint64_t n)
-{
-    return n <= UINT32_MAX;
-}
-
 /* Buffer bytes for a capacity (text bytes) plus its NUL, or 0 when the
  * capacity does not fit the 32-bit fields or the buffer the address space. */
 size_t MUtiStrx_BufBytes(uint64_t capacity)
 {
-    if (!MUtiStrx_Fits32(capacity) || capacity >= SIZE_MAX) [[unlikely]]
+    if (!MUti_Fits32(capacity) || capacity >= SIZE_MAX) [[unlikely]]
         return 0;
     return static_cast<size_t>(capacity) + 1;
 }
@@ -162,7 +156,7 @@ uint32_t kxMUtiStrx_EnsureSpare(kxMUtiStrx_t *pStrx, uint32_t need)
     uint64_t growth = MUtiStrx_PolicyGrowth(pStrx->growPolicy, capacity, shortfall);
     if (growth + pStrx->spare < need)
         growth = shortfall;
-    if (!MUtiStrx_Fits32(growth)) [[unlikely]]
+    if (!MUti_Fits32(growth)) [[unlikely]]
         return KX_ERR_NOMEM;
     return kxMUtiStrx_GrowBy(pStrx, static_cast<uint32_t>(growth));
 }
@@ -190,7 +184,7 @@ uint32_t kxMUtiStrx_LenSet(kxMUtiStrx_t *pStrx, uint32_t len)
 uint32_t kxMUtiStrx_Cat(kxMUtiStrx_t *pStrx, const char *pText)
 {
     const size_t n = strlen(pText);
-    if (!MUtiStrx_Fits32(n)) [[unlikely]] /* only where size_t is wider */
+    if (!MUti_Fits32(n)) [[unlikely]] /* only where size_t is wider */
         return KX_ERR_NOMEM;
     const uint32_t status = kxMUtiStrx_EnsureSpare(pStrx, static_cast<uint32_t>(n));
     if (status != KX_OK) [[unlikely]]
