@@ -386,34 +386,17 @@ TEST_F(Cmd, InvokeFormatsFillTheTenSlots)
         const char *out;
         std::vector<Want> slots = {}; /* leading slots; the rest must be 0 */
     };
+    /* Conversions and their messages are covered end to end; these are the
+     * corners a test host registering real commands does not reach. */
     const Case cases[] = {
         {"%d%u%x%s", "c -7 -1 0x1F 'a b'", kRan, "", {I(0xFFFFFFF9), I(~0u), I(0x1F), S("a b")}},
-        {"%u%x", "c ' 42' DEADbeef", kRan, "", {I(42), I(0xDEADBEEF)}},
-        {"%E%s?", "c", kRan, "", {E, Z}},
-        {"%d?%E", "c", kRan, "", {E}},
-        {"%d?%s", "c abc", kRan, "", {S("abc")}},
+        {"%d?%E", "c", kRan, "", {E}}, /* nothing placed: the context moves up */
         {"%C%c%n%X", "c", kRan, "", {I(1), I(0), S("c"), I(0)}},
         {"%E+", "c", kRan, "", {E}},
-        {"%C%C%C%C%C%C%C%C%C%C%d?", "c", kRan, "", std::vector<Want>(10, I(1))},
-        {"d", "c 4", kRan, "missing % in invokeFormat for \"c\"\n", {I(4)}},
-        {"%q%d", "c 4", kRan, "", {Z, I(4)}},
-        {"%d\t%d", "c 1 2", kRan, "missing % in invokeFormat for \"c\"\n", {I(1), Z, I(2)}},
-        {"%d%", "c 1", kRan, "", {I(1), Z}},
-        {"%u", "c 12abc", 0xFFFFFF05, "\"c\": expecting unsigned integer argument: \"12abc\"\n"},
-        {"%d", "c ''", 0xFFFFFF05, "\"c\": expecting integer argument: \"\"\n"},
-        {"%x", "c g", 0xFFFFFF05, "\"c\": expecting hex integer argument: \"g\"\n"},
-        {"%d+", "c 1 x", 0xFFFFFF05, "\"c\": expecting integer argument: \"x\"\n"},
-        {"%s?%d", "c 5", 0xFFFFFF04, "\"c\": insufficient arguments\n"},
+        {"%d%", "c 1", kRan, "", {I(1), Z}}, /* a lone % at the end: a slot, no overrun */
+        {"%", "c", kRan, "", {Z}},
         {"%L%s", "c a", 0xFFFFFF04, "\"c\": insufficient arguments\n"},
-        {"%E%d+", "c", 0xFFFFFF04, "\"c\": insufficient arguments\n"},
-        {"%d?", "c abc", 0xFFFFFF03, "\"c\": 1 too many command parameters supplied\n"},
         {"%c%v", "c a b", 0xFFFFFF03, "\"c\": 2 too many command parameters supplied\n"},
-        {"%C%C%C%C%C%C%C%C%C%C%C", "c", 0xFFFFFF03,
-         "\"c\": kxMUti does not support 11 command parameters\n"},
-        {"%C%C%C%C%C%C%C%C%C%s*", "c", 0xFFFFFF03,
-         "\"c\": kxMUti does not support 9 command parameters\n"},
-        {"%s+%d", "c a", 0xFFFFFF06,
-         "\"c\": list operator (+ or *) must be final item in invokeFormat\n"},
     };
     for (const Case &c : cases) {
         gCalls.clear();
