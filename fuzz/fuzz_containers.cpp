@@ -577,15 +577,16 @@ void DupStep(FuzzedDataProvider &in)
 
 } // namespace
 
+extern "C" int LLVMFuzzerInitialize(int * /*pArgc*/, char *** /*pArgv*/)
+{
+    if (freopen("/dev/null", "w", stdout) == nullptr) /* ToWords' warnings */
+        abort();
+    qvStbDbg_TestQuiet(1);
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t size)
 {
-    static bool started = false;
-    if (!started) {
-        if (freopen("/dev/null", "w", stdout) == nullptr) /* ToWords' warnings */
-            abort();
-        qvStbDbg_TestQuiet(1);
-        started = true;
-    }
     FuzzedDataProvider in(pData, size);
     VecModel vec;
     StrxModel strx;

@@ -134,13 +134,14 @@ void RunWords(kxMUtiCmd_Def_t *pDef, const std::string &text)
 
 } // namespace
 
+extern "C" int LLVMFuzzerInitialize(int * /*pArgc*/, char *** /*pArgv*/)
+{
+    Start();
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t size)
 {
-    static bool started = false;
-    if (!started) {
-        Start();
-        started = true;
-    }
     if (size == 0)
         return 0;
     const uint8_t mode = pData[0];

@@ -463,13 +463,14 @@ void Start()
 
 } // namespace
 
+extern "C" int LLVMFuzzerInitialize(int * /*pArgc*/, char *** /*pArgv*/)
+{
+    Start();
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t size)
 {
-    static bool started = false;
-    if (!started) {
-        Start();
-        started = true;
-    }
     if (size == 0)
         return 0;
 
