@@ -106,25 +106,6 @@ SplitLine Split(const char *pLine, char commentChar)
     return out;
 }
 
-/* ---- Integers ----------------------------------------------------------- */
-
-bool RefParse(const char *pWord, char conv, uint32_t *pValue)
-{
-    char trailing;
-    if (conv == 'd') {
-        int value;
-        if (sscanf(pWord, "%d%c", &value, &trailing) != 1)
-            return false;
-        *pValue = static_cast<uint32_t>(value);
-        return true;
-    }
-    unsigned value;
-    if (sscanf(pWord, conv == 'u' ? "%u%c" : "%x%c", &value, &trailing) != 1)
-        return false;
-    *pValue = value;
-    return true;
-}
-
 /* ---- Lookup ------------------------------------------------------------- */
 
 const kxMUtiCmd_Def_t *LookupModel(const kxMUtiCmd_Defs_t *pDefs, const char *pWord,

@@ -6,8 +6,8 @@
  * The models are written from the documented rules, as directly as
  * possible and with no concern for speed, so that a disagreement points at
  * the library (or at a rule misread here, which the report must rule out).
- * Integers are read with sscanf itself, the reference the library's own
- * parse has to match.
+ * Integers are read with sscanf itself (RefParse.h), the reference the
+ * library's own parse has to match.
  */
 #ifndef KX_FUZZ_MODEL_H
 #define KX_FUZZ_MODEL_H
@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "RefParse.h"
 #include "kxMUtiCmd.h"
 
 namespace kxfuzz {
@@ -52,9 +53,8 @@ struct SplitLine {
 /* Splits pLine by the interpreter's rules (comment check, blanks, quotes). */
 SplitLine Split(const char *pLine, char commentChar);
 
-/* The reference integer parse: sscanf with "%d%c", "%u%c" or "%x%c";
- * true only when sscanf returns exactly 1. */
-bool RefParse(const char *pWord, char conv, uint32_t *pValue);
+/* The reference integer parse, shared with the unit tests (tests/support). */
+using ::RefParse;
 
 /* The command a word selects in one table (null: the global table). */
 const kxMUtiCmd_Def_t *LookupModel(const kxMUtiCmd_Defs_t *pDefs, const char *pWord,
