@@ -2,11 +2,16 @@
 #
 # kx_library_flags(<target>) gives a target of the library proper its
 # language rules: no exceptions, no RTTI, nothing that needs the C++ runtime,
-# hidden symbols unless marked for export.  kx_warnings(<target>) turns on
-# the warning set, as errors, for any target of ours.
+# hidden symbols unless marked for export.  Linking kx_warnings turns on
+# the warning set for any target of ours; KX_WERROR makes the warnings
+# errors.  It is off by default, so a newer compiler's new warning does not
+# break a project that builds this tree as a dependency; every preset and
+# the continuous integration turn it on.
+
+option(KX_WERROR "Treat compiler warnings as errors" OFF)
 
 add_library(kx_warnings INTERFACE)
-target_compile_options(kx_warnings INTERFACE -Wall -Wextra -Werror)
+target_compile_options(kx_warnings INTERFACE -Wall -Wextra $<$<BOOL:${KX_WERROR}>:-Werror>)
 
 add_library(kx_sanitize INTERFACE)
 if(KX_SANITIZE)

@@ -1,0 +1,56 @@
+# Packages of the install components, for the machine the build targets
+# (the host, or the set-top box from the mipsel preset):
+#
+#   cpack --preset default        build/default/packages/
+#   cpack --preset mipsel         build/mipsel/packages/
+#
+# Each generator (TGZ, DEB) makes one package per group:
+#   kxmuti            runtime + development + shell: libkxMUti.so, the
+#                     headers, kxMUti.pc, the CMake package, kxshell
+#   kxmuti-debugstub  the debug-service stand-in (component debugstub):
+#                     install it on a PC; a board has its own libqvStbDbg.so
+# A component in no group (a companion's, say "console") gets a package of
+# its own, kxmuti-<component>, with no change here.
+#
+# The .deb files install under /usr; the archives unpack anywhere (the run
+# paths and the .pc and CMake files are relative to where they land).
+
+if(NOT KX_INSTALL)
+  return()
+endif()
+
+set(CPACK_PACKAGE_NAME kxMUti)
+set(CPACK_PACKAGE_VENDOR "kxMUti")
+set(CPACK_PACKAGE_CONTACT "kxMUti maintainers <kxmuti@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Line-oriented command interpreter library for test and bring-up programs")
+set(CPACK_GENERATOR TGZ DEB)
+set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-Linux-${CMAKE_SYSTEM_PROCESSOR})
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
+
+# The archive of the main group carries the plain name; the others get
+# their group's (or component's) name appended.
+set(CPACK_ARCHIVE_KXMUTI_FILE_NAME ${CPACK_PACKAGE_FILE_NAME})
+
+set(CPACK_DEBIAN_PACKAGE_NAME kxmuti)
+set(CPACK_DEBIAN_KXMUTI_PACKAGE_NAME kxmuti)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
+# On a PC the library needs the stand-in; a board brings its own service,
+# so this is a recommendation (apt follows it, dpkg -i does not).
+set(CPACK_DEBIAN_KXMUTI_PACKAGE_RECOMMENDS "kxmuti-debugstub")
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "mipsel")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE mipsel)
+endif()
+
+include(CPack)
+
+cpack_add_component_group(kxMUti DESCRIPTION "kxMUti library, headers, CMake package and shell")
+cpack_add_component(runtime GROUP kxMUti DESCRIPTION "libkxMUti.so")
+cpack_add_component(development GROUP kxMUti DEPENDS runtime
+                    DESCRIPTION "Headers, pkg-config file and CMake package")
+cpack_add_component(shell GROUP kxMUti DEPENDS runtime DESCRIPTION "The example shell kxshell")
+cpack_add_component(debugstub DESCRIPTION "Stand-in for the platform debug service (PC only)")
