@@ -23,13 +23,14 @@
 #
 #   add_library(kxMUtiConsole SHARED ...)
 #   kx_install_library(kxMUtiConsole NAME console EXPORT console COMPONENT console
-#                      HEADERS include/kxMUtiConsole.h)
+#                      HEADERS include/kxMUtiConsole.h DEB_DEPENDS libedit2)
 #   kx_install_pkgconfig(kxMUtiConsole COMPONENT console LIBS -lkxMUtiConsole
 #                        REQUIRES kxMUti DESCRIPTION "...")
 #
 # That gives the in-tree alias kxMUti::console (unless the companion made it
 # already), and installs the library, its header and its targets file
-# kxMUti-console-targets.cmake with the component "console".
+# kxMUti-console-targets.cmake with the component "console", which CPack
+# turns into the packages kxmuti-console (depending on kxmuti and libedit2).
 # kxMUtiConfig.cmake loads every such file it finds in its folder, so a
 # consumer writes find_package(kxMUti CONFIG REQUIRED COMPONENTS console) and
 # links kxMUti::console.  A header-only layer joins the core's set and the
@@ -46,7 +47,7 @@ set(KX_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/kxMUti)
 set(KX_INSTALL_HEADERDIR ${CMAKE_INSTALL_INCLUDEDIR}/kxMUti)
 
 # kx_install_library(<target> EXPORT <set> [NAME <name>] [COMPONENT <component>]
-#                    [HEADERS <file>...])
+#                    [HEADERS <file>...] [DEB_DEPENDS <text>])
 #
 # Makes a library target of the tree kxMUti::<name> (NAME defaults to the
 # target's name), both in the tree (an alias) and in the installed package.
@@ -56,8 +57,10 @@ set(KX_INSTALL_HEADERDIR ${CMAKE_INSTALL_INCLUDEDIR}/kxMUti)
 #              goes with COMPONENT, as do the headers.
 #   COMPONENT  the component of the library file (default: runtime).
 #   HEADERS    public headers, installed into include/kxMUti.
+#   DEB_DEPENDS  Debian packages the component's .deb needs besides kxmuti
+#              and libc6 (a companion's own dependencies), e.g. "libedit2".
 function(kx_install_library target)
-  cmake_parse_arguments(PARSE_ARGV 1 A "" "EXPORT;NAME;COMPONENT" "HEADERS")
+  cmake_parse_arguments(PARSE_ARGV 1 A "" "EXPORT;NAME;COMPONENT;DEB_DEPENDS" "HEADERS")
   if(NOT A_EXPORT)
     message(FATAL_ERROR "kx_install_library(${target}): EXPORT <set> is required")
   endif()
@@ -85,6 +88,9 @@ function(kx_install_library target)
     return()
   endif()
 
+  if(A_DEB_DEPENDS)
+    set_property(GLOBAL PROPERTY KX_DEB_DEPENDS_${A_COMPONENT} "${A_DEB_DEPENDS}")
+  endif()
   install(TARGETS ${target} EXPORT kxMUti-${A_EXPORT}
           LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${A_COMPONENT}
           ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${dev_component})

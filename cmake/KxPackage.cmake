@@ -9,8 +9,8 @@
 #                     headers, kxMUti.pc, the CMake package, kxshell
 #   kxmuti-debugstub  the debug-service stand-in (component debugstub):
 #                     install it on a PC; a board has its own libqvStbDbg.so
-# A component in no group (a companion's, say "console") gets a package of
-# its own, kxmuti-<component>, with no change here.
+# A component of no group (a companion's, say "console") gets a package of
+# its own, kxmuti-<component>, that depends on kxmuti: nothing to add here.
 #
 # The .deb files install under /usr; the archives unpack anywhere (the run
 # paths and the .pc and CMake files are relative to where they land).
@@ -42,6 +42,18 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
 # On a PC the library needs the stand-in; a board brings its own service,
 # so this is a recommendation (apt follows it, dpkg -i does not).
 set(CPACK_DEBIAN_KXMUTI_PACKAGE_RECOMMENDS "kxmuti-debugstub")
+# Every other component (a companion's) needs the library of this version,
+# and what kx_install_library(... DEB_DEPENDS) says.
+get_cmake_property(kx_components COMPONENTS)
+list(REMOVE_ITEM kx_components runtime development shell debugstub)
+foreach(component IN LISTS kx_components)
+  string(TOUPPER ${component} upper)
+  get_property(extra GLOBAL PROPERTY KX_DEB_DEPENDS_${component})
+  set(CPACK_DEBIAN_${upper}_PACKAGE_DEPENDS "kxmuti (= ${PROJECT_VERSION}), libc6")
+  if(extra)
+    string(APPEND CPACK_DEBIAN_${upper}_PACKAGE_DEPENDS ", ${extra}")
+  endif()
+endforeach()
 if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "mipsel")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE mipsel)
 endif()
