@@ -119,7 +119,8 @@ endfunction()
 #
 # Writes and installs <name>.pc.  Its prefix is found from the file's own
 # place (${pcfiledir}), so an unpacked archive or a copied tree works where
-# it lands.  Cflags add include/kxMUti.
+# it lands; this takes CMAKE_INSTALL_LIBDIR and CMAKE_INSTALL_INCLUDEDIR to
+# be relative, as GNUInstallDirs makes them.  Cflags add include/kxMUti.
 function(kx_install_pkgconfig name)
   cmake_parse_arguments(PARSE_ARGV 1 A "" "COMPONENT;DESCRIPTION" "LIBS;LIBS_PRIVATE;REQUIRES")
   if(NOT KX_INSTALL)
