@@ -1,0 +1,226 @@
+/* The typed C++ layer: commands of every parameter kind registered with
+ * kx::add, run line by line; each row gives the values the callable got (as
+ * it renders them), the status and what the interpreter printed.  Built
+ * without exceptions and RTTI, as C++17 and as C++20; no test framework. */
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "CaptureStdout.h"
+#include "kxMUti.hpp"
+
+namespace {
+
+std::string gGot; /* what the last callable received */
+int gFailures = 0;
+
+void Got(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void Got(const char *fmt, ...)
+{
+    char buf[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    gGot += buf;
+}
+template <class T> void GotOpt(const std::optional<T> &v)
+{
+    v ? Got(" %lu", static_cast<unsigned long>(*v)) : Got(" -");
+}
+template <class T> void GotList(const T &xs)
+{
+    Got(" [%u]", xs.size());
+    for (auto x : xs)
+        Got(" %s", std::string(std::string_view(x)).c_str());
+}
+std::string_view Sv(const char *p)
+{
+    return p;
+}
+
+uint32_t Num(int32_t d, uint32_t u, kx::Hex x)
+{
+    Got("num %d %u %x", d, u, x.value);
+    return 7;
+}
+
+struct Counter { /* a function object with state, copied once */
+    int calls = 0;
+    void operator()(kxMUtiCmd_Exec_t *pExec, std::string_view s)
+    {
+        Got("cnt %d %d %s", ++calls, pExec == kxMUtiCmd_ExecGlobal(), std::string(s).c_str());
+    }
+};
+
+struct Reg {
+    const char *name;
+    kxMUtiCmd_Def_t *def;
+    const char *format; /* the derived invoke format */
+};
+
+struct Row {
+    const char *line;
+    uint32_t status;
+    const char *got; /* "" when the callable must not run */
+    const char *out;
+};
+
+constexpr uint32_t kBad = kxMUtiCmd_StatusBadInteger, kFew = kxMUtiCmd_StatusTooFew,
+                   kMany = kxMUtiCmd_StatusTooMany;
+
+const Row kRows[] = {
+    {"num -7 -1 0x1F", 7, "num -7 4294967295 1f", ""},
+    {"num 12abc 1 1", kBad, "", "\"num\": expecting integer argument: \"12abc\"\n"},
+    {"num 1 x 1", kBad, "", "\"num\": expecting unsigned integer argument: \"x\"\n"},
+    {"num 1 1 g", kBad, "", "\"num\": expecting hex integer argument: \"g\"\n"},
+    {"num 1 1", kFew, "", "\"num\": insufficient arguments\n"},
+    {"num 1 2 3 4", kMany, "", "\"num\": 1 too many command parameters supplied\n"},
+    {"str a 'b c'", 0, "str a b c", ""},
+    {"md 80", 0, "md 80 - - 1", ""},
+    {"d 80 0", 0, "md 80 0 - 1", ""},
+    {"md 80 0 5", 0, "md 80 0 5 1", ""},
+    {"md 80 x", kMany, "", "\"md\": 1 too many command parameters supplied\n"},
+    {"ostr", 0, "ostr - ostr", ""},
+    {"ost ''", 0, "ostr  ostr", ""},
+    {"lst 3", 0, "lst 3 [0]", ""},
+    {"lst 3 a 0x10", 0, "lst 3 [2] a 10", ""},
+    {"lst 3 a z", kBad, "", "\"lst\": expecting hex integer argument: \"z\"\n"},
+    {"more", kFew, "", "\"more\": insufficient arguments\n"},
+    {"more a 'b c'", 0, "more [2] a b c", ""},
+    {"olst", 0, "olst - [0]", ""},
+    {"olst 0 1 2", 0, "olst 0 [2] 1 2", ""},
+    {"olst q", kBad, "", "\"olst\": expecting unsigned integer argument: \"q\"\n"},
+    {"te  a  \"b\" ", 0, "text te |a  \"b\" |", ""},
+    {"line a 'b' ", 0, "line a 'b' ", ""},
+    {"words x 'y z'", 0, "words [3] words x y z", ""},
+    {"cnt a", 0, "cnt 1 1 a", ""},
+    {"cnt b", 0, "cnt 2 1 b", ""},
+};
+
+int Check(bool ok, const char *what, const char *line, const std::string &seen)
+{
+    if (!ok) {
+        fprintf(stderr, "FAIL %s for \"%s\": got \"%s\"\n", what, line, seen.c_str());
+        gFailures++;
+    }
+    return ok;
+}
+
+} // namespace
+
+int main()
+{
+    kxMUtiCmd_Init(0);
+    kxMUtiCmd_Defs_t *pDefs = kxMUtiCmd_DefsNew();
+    const Reg regs[] = {
+        {"num", kx::add(nullptr, "num", Num), "%X%d%u%x"},
+        {"str",
+         kx::add(nullptr, "str",
+                 [](const char *a, std::string_view b) {
+                     Got("str %s %s", a, std::string(b).c_str());
+                 }),
+         "%X%s%s"},
+        {"md",
+         kx::add(
+             nullptr, "md",
+             [](kx::Hex a, std::optional<uint32_t> n, std::optional<uint32_t> w,
+                kxMUtiCmd_Exec_t *e) {
+                 Got("md %x", a.value), GotOpt(n), GotOpt(w);
+                 Got(" %d", e == kxMUtiCmd_ExecGlobal());
+             },
+             "(<addr> [<n> [<width>]])", "d"),
+         "%X%c%x%u?%u?%E"},
+        {"ostr",
+         kx::add(nullptr, "ostr",
+                 [](std::optional<const char *> s, kx::Name n) {
+                     s ? Got("ostr %s", *s) : Got("ostr -");
+                     Got(" %s", n.text);
+                 }),
+         "%X%c%s?%N"},
+        {"lst",
+         kx::add(nullptr, "lst",
+                 [](uint32_t n, const kx::List<kx::Hex> &xs) {
+                     Got("lst %u [%u]", n, xs.size());
+                     for (kx::Hex x : xs)
+                         Got(" %x", x.value);
+                 }),
+         "%X%u%x*"},
+        {"more",
+         kx::add(nullptr, "more", [](kx::OneOrMore<const char *> xs) { Got("more"), GotList(xs); }),
+         "%X%s+"},
+        {"olst",
+         kx::add(nullptr, "olst",
+                 [](std::optional<uint32_t> a, kx::List<uint32_t> xs) {
+                     Got("olst"), GotOpt(a), Got(" [%u]", xs.size());
+                     for (uint32_t x : xs)
+                         Got(" %u", x);
+                 }),
+         "%X%c%u?%u*"},
+        {"text",
+         kx::add(nullptr, "text",
+                 [](kx::Name n, kx::Typed t, kx::Rest r) {
+                     Got("%s %s |%s|", n.text, t.text, r.text);
+                 }),
+         "%X%N%n%l"},
+        {"line", kx::add(nullptr, "line", [](kx::Line l) { Got("%s", l.text); }), "%X%L"},
+        {"words",
+         kx::add(nullptr, "words", [](kx::Words w, kx::Rest) { Got("words"), GotList(w); }),
+         "%X%C%V%l"},
+        {"cnt", kx::add(nullptr, "cnt", Counter{}), "%X%E%s"},
+        {"other",
+         kx::add(
+             pDefs, "other", +[]() -> uint32_t { return 1; }),
+         "%X"},
+    };
+    for (const Reg &r : regs)
+        Check(r.def != nullptr && Sv(r.def->pName) == r.name && Sv(r.def->invokeFormat) == r.format,
+              "derived format", r.name, r.def ? r.def->invokeFormat : "(null)");
+    Check(Sv(regs[2].def->pAlias) == "d" && Sv(regs[2].def->pHelp) == "(<addr> [<n> [<width>]])",
+          "alias and help", "md", "");
+    for (const Row &row : kRows) {
+        gGot.clear();
+        CaptureStdout out;
+        const uint32_t status = kxMUtiCmd_ExecLine(nullptr, row.line);
+        const std::string text = out.Stop();
+        Check(status == row.status, "status", row.line, std::to_string(status));
+        Check(gGot == row.got, "received", row.line, gGot);
+        Check(text == row.out, "output", row.line, text);
+    }
+    /* A table of its own, run through a context of its own. */
+    Check(kxMUtiCmd_ExecLine(kxMUtiCmd_ExecNew(pDefs), "other") == 1, "status", "other", "");
+    printf("%s: %d failure(s)\n", gFailures ? "FAIL" : "PASS", gFailures);
+    return gFailures != 0;
+}
+
+/* Raw formats, checked by the interpreter's rules at compile time. */
+struct FormatCase {
+    const char *format;
+    bool valid;
+};
+constexpr FormatCase kFormats[] = {
+    {"", true},
+    {nullptr, true},
+    {"%E%s?", true},
+    {" %x  %u? ", true},
+    {"%s+ ", true},
+    {"%E+", true},
+    {"%u%u%u%u%u%u%u%u%d*", true},
+    {"%u%u%u%u%u%u%u%u%u%u%s?", false},
+    {"%u%u%u%u%u%u%u%u%u%d*", false},
+    {"%q", false},
+    {"%%", false},
+    {"d", false},
+    {"%u\t%u", false},
+    {"%s+%d", false},
+    {"%E*%d", false},
+    {"%u%", false},
+};
+constexpr bool FormatsAgree()
+{
+    for (const FormatCase &c : kFormats)
+        if (kx::valid_format(c.format) != c.valid)
+            return false;
+    return true;
+}
+static_assert(FormatsAgree(), "kx::valid_format disagrees with the format rules");
