@@ -272,9 +272,11 @@ enum class Error : uint8_t {
 
 constexpr unsigned kMaxParams = 16;
 
-/* Where each parameter is found: the layer's format starts with %X (the
- * callable) and, when there is an optional parameter, %c (the argument
- * count), then one item per parameter. */
+/* Where each parameter is found.  The layer's format starts with %X when
+ * the callable travels in userData (Target), then %c (the argument count)
+ * when there is an optional parameter, then one item per parameter.  The
+ * slot count is checked with %X counted, whether it is used or not, so a
+ * shape never depends on how a callable ends up being stored. */
 struct Layout {
     unsigned n = 0;                  /* parameters */
     Param param[kMaxParams]{};       /* what each one is */
@@ -283,10 +285,11 @@ struct Layout {
     uint8_t optBefore[kMaxParams]{}; /* optional parameters before it */
     unsigned nRequired = 0;          /* required single words, all before the optionals */
     unsigned nOptional = 0;
+    unsigned countSlot = 0; /* the slot of %c */
     bool ok = true;
 };
 
-template <class... A> constexpr Layout MakeLayout()
+template <bool Target, class... A> constexpr Layout MakeLayout()
 {
     Layout l{};
     const Param params[] = {Param{}, ParamOf<A>()...};
@@ -327,6 +330,9 @@ template <class... A> constexpr Layout MakeLayout()
         l.error[i] = e;
         l.ok = l.ok && e == Error::None;
     }
+    for (unsigned i = 0; i < l.n && !Target; i++)
+        l.slot[i]--;
+    l.countSlot = Target ? 1 : 0;
     return l;
 }
 
@@ -368,7 +374,7 @@ template <unsigned Pos, Error E> struct Report {
 
 template <class... A, std::size_t... I> constexpr bool Check(std::index_sequence<I...>)
 {
-    constexpr Layout l = MakeLayout<A...>();
+    constexpr Layout l = MakeLayout<true, A...>();
     return (true && ... && Report<I + 1, (I < kMaxParams ? l.error[I] : Error::TooMany)>::ok);
 }
 
@@ -378,9 +384,9 @@ struct Format {
     char text[8 + 4 * kMaxParams]{};
 };
 
-template <class... A> constexpr Format MakeFormat()
+template <bool Target, class... A> constexpr Format MakeFormat()
 {
-    constexpr Layout l = MakeLayout<A...>();
+    constexpr Layout l = MakeLayout<Target, A...>();
     Format f{};
     unsigned n = 0;
     const auto put = [&f, &n](char a, char b, char c) {
@@ -389,7 +395,8 @@ template <class... A> constexpr Format MakeFormat()
         if (c != 0)
             f.text[n++] = c;
     };
-    put('%', 'X', 0);
+    if (Target)
+        put('%', 'X', 0);
     if (l.nOptional > 0)
         put('%', 'c', 0);
     for (unsigned i = 0; i < l.n; i++) {
@@ -408,8 +415,8 @@ template <class... A> constexpr Format MakeFormat()
     return f;
 }
 
-template <class... A> struct FormatOf {
-    static constexpr Format value = MakeFormat<A...>();
+template <bool Target, class... A> struct FormatOf {
+    static constexpr Format value = MakeFormat<Target, A...>();
 };
 
 /* ---- Reading the slots ----------------------------------------------------- */
@@ -478,8 +485,8 @@ template <class L, std::size_t I, class T> Plain<T> Arg(const kxWord_t *s, unsig
     }
 }
 
-template <class... A> struct LayoutOf {
-    static constexpr Layout value = MakeLayout<A...>();
+template <bool Target, class... A> struct LayoutOf {
+    static constexpr Layout value = MakeLayout<Target, A...>();
 };
 
 template <class R, class F, class... Args> uint32_t Invoke(F &fn, Args &&...args)
@@ -492,36 +499,110 @@ template <class R, class F, class... Args> uint32_t Invoke(F &fn, Args &&...args
     }
 }
 
-/* Calls the callable in slot 0 (%X: the definition's userData) with the
- * parameters read from the other slots. */
-template <class Fn, class R, class... A, std::size_t... I>
-uint32_t Call(const kxWord_t *s, unsigned k, std::index_sequence<I...>)
-{
-    using L = LayoutOf<A...>;
-    (void)k;
-    if constexpr (std::is_pointer_v<Fn>) {
-        const Fn fn = reinterpret_cast<Fn>(s[0]);
-        return Invoke<R>(fn, Arg<L, I, A>(s, k)...);
-    } else {
-        return Invoke<R>(*reinterpret_cast<Fn *>(s[0]), Arg<L, I, A>(s, k)...);
+/* Where a handler finds its callable: in slot 0 (%X, the definition's
+ * userData), in the one instance of a stateless type, or in an entry of a
+ * per-signature table of function pointers (Pool below). */
+template <class Fn> struct InSlot {
+    static constexpr bool target = true;
+    static decltype(auto) Get(const kxWord_t *s)
+    {
+        if constexpr (std::is_pointer_v<Fn>)
+            return reinterpret_cast<Fn>(s[0]);
+        else
+            return *reinterpret_cast<Fn *>(s[0]);
     }
+};
+
+template <class Fn> struct Stateless {
+    alignas(Fn) static inline unsigned char storage[sizeof(Fn)];
+    static constexpr bool target = false;
+    static Fn &Get(const kxWord_t *) { return *std::launder(reinterpret_cast<Fn *>(storage)); }
+};
+
+/* The handler registered for callables found by Src, returning R and taking
+ * A...: reads the argument count when there are optional parameters, then
+ * hands each parameter its slot. */
+template <class Src, class R, class... A, std::size_t... I>
+uint32_t Call(const kxWord_t *s, std::index_sequence<I...>)
+{
+    using L = LayoutOf<Src::target, A...>;
+    unsigned k = 0;
+    if constexpr (L::value.nOptional > 0) {
+        const uint32_t extra = static_cast<uint32_t>(s[L::value.countSlot]) - L::value.nRequired;
+        k = extra < L::value.nOptional ? extra : L::value.nOptional;
+    }
+    auto &&fn = Src::Get(s);
+    return Invoke<R>(fn, Arg<L, I, A>(s, k)...);
 }
 
-/* The handler registered for callables of type Fn taking A...; slot 1 holds
- * the argument count (%c) when there are optional parameters. */
-template <class Fn, class R, class... A>
+template <class Src, class R, class... A>
 uint32_t Handler(kxWord_t a0, kxWord_t a1, kxWord_t a2, kxWord_t a3, kxWord_t a4, kxWord_t a5,
                  kxWord_t a6, kxWord_t a7, kxWord_t a8, kxWord_t a9)
 {
-    constexpr Layout l = LayoutOf<A...>::value;
     const kxWord_t s[kSlots] = {a0, a1, a2, a3, a4, a5, a6, a7, a8, a9};
-    unsigned k = 0;
-    if constexpr (l.nOptional > 0) {
-        const uint32_t extra = static_cast<uint32_t>(s[1]) - l.nRequired;
-        k = extra < l.nOptional ? extra : l.nOptional;
-    }
-    return Call<Fn, R, A...>(s, k, std::index_sequence_for<A...>{});
+    return Call<Src, R, A...>(s, std::index_sequence_for<A...>{});
 }
+
+/*
+ * Handlers that find their callable without %X, so the interpreter walks
+ * one format item less per line: each signature gets KX_HPP_THUNKS
+ * handlers, handler N calling the callable bound to entry N of the
+ * signature's table (a function, or a function object kept on the heap)
+ * through a small typed call.  A callable already in the table shares its
+ * entry; once the table is full, callables travel in userData.  0 turns the
+ * tables off.  Entries are taken at registration, never given back.
+ */
+#ifndef KX_HPP_THUNKS
+#define KX_HPP_THUNKS 16
+#endif
+
+template <class R, class... A> struct Pool {
+    using CallFn = R (*)(kxWord_t, A...);
+    struct Bound {
+        kxWord_t obj; /* the function, or the address of the function object */
+        CallFn call;
+        template <class... B> R operator()(B &&...b) const
+        {
+            return call(obj, std::forward<B>(b)...);
+        }
+    };
+    static constexpr unsigned kSize = KX_HPP_THUNKS;
+    static inline Bound entries[kSize > 0 ? kSize : 1];
+    static inline unsigned used;
+
+    template <unsigned N> struct Entry {
+        static constexpr bool target = false;
+        static const Bound &Get(const kxWord_t *) { return entries[N]; }
+    };
+    template <std::size_t... N>
+    static kxMUtiCmd_Handler_t HandlerAt(unsigned i, std::index_sequence<N...>)
+    {
+        static constexpr kxMUtiCmd_Handler_t handlers[] = {nullptr, &Handler<Entry<N>, R, A...>...};
+        return handlers[i + 1];
+    }
+
+    template <class Fn> static R Call(kxWord_t obj, A... a)
+    {
+        if constexpr (std::is_pointer_v<Fn>)
+            return reinterpret_cast<Fn>(obj)(std::forward<A>(a)...);
+        else
+            return (*reinterpret_cast<Fn *>(obj))(std::forward<A>(a)...);
+    }
+
+    /* The handler calling the Fn at obj, or null when the table is full. */
+    template <class Fn> static kxMUtiCmd_Handler_t Take(kxWord_t obj)
+    {
+        const CallFn call = &Call<Fn>;
+        unsigned i = 0;
+        while (i < used && (entries[i].obj != obj || entries[i].call != call))
+            i++;
+        if (i == kSize)
+            return nullptr;
+        entries[i] = Bound{obj, call};
+        used += i == used;
+        return HandlerAt(i, std::make_index_sequence<kSize>{});
+    }
+};
 
 /* ---- The callable's signature ----------------------------------------------- */
 
@@ -530,8 +611,9 @@ template <class R, class... A> struct Sig {
     using Ret = R;
     static constexpr bool returnOk = std::is_void_v<R> || std::is_same_v<R, uint32_t>;
     static constexpr bool shapeOk = Check<A...>(std::index_sequence_for<A...>{});
-    static constexpr const char *format = FormatOf<A...>::value.text;
-    template <class Fn> static constexpr kxMUtiCmd_Handler_t handler = &Handler<Fn, R, A...>;
+    template <bool Target> static constexpr const char *format = FormatOf<Target, A...>::value.text;
+    template <class Src> static constexpr kxMUtiCmd_Handler_t handler = &Handler<Src, R, A...>;
+    using Pool = detail::Pool<R, A...>;
 };
 
 template <class M> struct MemberSig {
@@ -559,11 +641,6 @@ struct Signature<F, std::void_t<decltype(&F::operator())>> : MemberSig<decltype(
 };
 
 template <class F> constexpr bool kFalse = false;
-
-/* One instance per stateless callable type, shared by its registrations. */
-template <class Fn> struct Stateless {
-    alignas(Fn) static inline unsigned char storage[sizeof(Fn)];
-};
 
 } // namespace detail
 
@@ -596,26 +673,38 @@ kxMUtiCmd_Def_t *add(kxMUtiCmd_Defs_t *pDefs, const char *pName, F &&callable,
     } else if constexpr (!S::shapeOk) {
         return nullptr; /* the parameter's own static_assert has said why */
     } else {
-        static_assert(valid_format(S::format), "kx::add: derived an invalid format");
-        const kxMUtiCmd_Handler_t handler = S::template handler<Fn>;
-        if constexpr (std::is_pointer_v<Fn>) {
-            const Fn fn = callable; /* a function decays to a pointer that is never null */
-            if (fn == nullptr)
-                return nullptr;
-            return kxMUtiCmd_Add(pDefs, handler, pName, pAlias, 0, S::format,
-                                 reinterpret_cast<kxWord_t>(fn), pHelp);
-        } else if constexpr (std::is_empty_v<Fn> && std::is_trivially_copyable_v<Fn>) {
-            Fn *pFn = new (detail::Stateless<Fn>::storage) Fn(std::forward<F>(callable));
-            return kxMUtiCmd_Add(pDefs, handler, pName, pAlias, 0, S::format,
-                                 reinterpret_cast<kxWord_t>(pFn), pHelp);
+        static_assert(valid_format(S::template format<true>) &&
+                          valid_format(S::template format<false>),
+                      "kx::add: derived an invalid format");
+        using Pool = typename S::Pool;
+        if constexpr (std::is_empty_v<Fn> && std::is_trivially_copyable_v<Fn>) {
+            /* Every instance of a stateless type is the same: keep one. */
+            new (detail::Stateless<Fn>::storage) Fn(std::forward<F>(callable));
+            return kxMUtiCmd_Add(pDefs, S::template handler<detail::Stateless<Fn>>, pName, pAlias,
+                                 0, S::template format<false>, 0, pHelp);
         } else {
-            Fn *pFn = new (std::nothrow) Fn(std::forward<F>(callable));
-            if (pFn == nullptr)
-                return nullptr;
-            kxMUtiCmd_Def_t *pDef = kxMUtiCmd_Add(pDefs, handler, pName, pAlias, 0, S::format,
-                                                  reinterpret_cast<kxWord_t>(pFn), pHelp);
+            Fn *pFn = nullptr;
+            kxWord_t obj;
+            if constexpr (std::is_pointer_v<Fn>) {
+                const Fn fn = callable; /* a function decays to a pointer that is never null */
+                if (fn == nullptr)
+                    return nullptr;
+                obj = reinterpret_cast<kxWord_t>(fn);
+            } else {
+                pFn = new (std::nothrow) Fn(std::forward<F>(callable));
+                if (pFn == nullptr)
+                    return nullptr;
+                obj = reinterpret_cast<kxWord_t>(pFn);
+            }
+            kxMUtiCmd_Def_t *pDef;
+            if (const kxMUtiCmd_Handler_t handler = Pool::template Take<Fn>(obj))
+                pDef = kxMUtiCmd_Add(pDefs, handler, pName, pAlias, 0, S::template format<false>, 0,
+                                     pHelp);
+            else
+                pDef = kxMUtiCmd_Add(pDefs, S::template handler<detail::InSlot<Fn>>, pName, pAlias,
+                                     0, S::template format<true>, obj, pHelp);
             if (pDef == nullptr)
-                delete pFn;
+                delete pFn; /* its table entry, if any, stays bound and unused */
             return pDef;
         }
     }
