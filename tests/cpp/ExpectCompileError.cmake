@@ -2,12 +2,9 @@
 # Compiles case CASE of SRC.  With EXPECT empty it must compile; otherwise
 # it must fail with output matching EXPECT, so a case that breaks for
 # another reason fails the test.
-set(flags -std=c++${STD} -fsyntax-only -fno-exceptions -fno-rtti -Wall -Wextra -Werror)
-string(REPLACE "|" ";" INC "${INC}")
-foreach(dir IN LISTS INC)
-  list(APPEND flags -I${dir})
-endforeach()
-execute_process(COMMAND ${CXX} ${flags} -DKX_CASE=${CASE} ${SRC}
+string(REPLACE "|" ";-I" inc "-I${INC}")
+execute_process(COMMAND ${CXX} -std=c++${STD} -fsyntax-only -fno-exceptions -fno-rtti -Wall -Wextra
+                        -Werror ${inc} -DKX_CASE=${CASE} ${SRC}
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
 if(EXPECT STREQUAL "")
   if(NOT rc EQUAL 0)
