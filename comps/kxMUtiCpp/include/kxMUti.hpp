@@ -240,7 +240,9 @@ template <class T> struct Info<OneOrMore<T>> {
 };
 template <char L> struct Info<Text<L>> {
     static constexpr bool rest = L == 'l' || L == 'L';
-    static constexpr Param param{rest ? Kind::Rest : Kind::Fixed, L, 2, 1};
+    static constexpr Param param = rest || L == 'N' || L == 'n'
+                                       ? Param{rest ? Kind::Rest : Kind::Fixed, L, 2, 1}
+                                       : Param{Kind::Unsupported, 0, 0, 0};
 };
 template <> struct Info<kxMUtiCmd_Exec_t *> {
     static constexpr Param param{Kind::Fixed, 'E', 0, 1};
@@ -500,8 +502,8 @@ template <class R, class F, class... Args> uint32_t Invoke(F &fn, Args &&...args
 }
 
 /* Where a handler finds its callable: in slot 0 (%X, the definition's
- * userData), in the one instance of a stateless type, or in an entry of a
- * per-signature table of function pointers (Pool below). */
+ * userData), in the one instance of a stateless type, or in an entry of its
+ * signature's table (Pool below). */
 template <class Fn> struct InSlot {
     static constexpr bool target = true;
     static decltype(auto) Get(const kxWord_t *s)
@@ -652,9 +654,14 @@ template <class F> constexpr bool kFalse = false;
  *
  * callable is a function, a function pointer or a function object with one
  * call operator, returning uint32_t (the status) or void (KX_OK).  A
- * function object with state is copied (or moved) once into memory taken
- * with nothrow new and kept for the table's life, like the table itself; a
- * command redefined later leaves that copy behind.  Calls allocate nothing.
+ * stateless one (a lambda without captures) needs no storage.  A function
+ * object with state is copied (or moved) once into memory taken with
+ * nothrow new and kept for the table's life, like the table itself; a
+ * command redefined later leaves that copy behind.  Functions and function
+ * objects are bound to one of their signature's handlers (KX_HPP_THUNKS);
+ * beyond those they travel in userData, which costs the interpreter one
+ * format item (%X) per line.  Calls allocate nothing.  Not thread-safe, as
+ * registration in the interpreter is not.
  */
 template <class F>
 kxMUtiCmd_Def_t *add(kxMUtiCmd_Defs_t *pDefs, const char *pName, F &&callable,
