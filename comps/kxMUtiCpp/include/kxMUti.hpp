@@ -340,7 +340,7 @@ template <bool Target, class... A> constexpr Layout MakeLayout()
 
 /* The static_assert messages must be literals, so each reason is spelled
  * once per position. */
-#define KX_HPP_AT(n, ok, why) static_assert(Pos != n || (ok), "kx::add: parameter " #n ": " why);
+#define KX_HPP_AT(n, ok, why) static_assert(Pos != (n) || (ok), "kx::add: parameter " #n ": " why);
 #define KX_HPP_REPORT(ok, why)                                                                     \
     KX_HPP_AT(1, ok, why)                                                                          \
     KX_HPP_AT(2, ok, why)                                                                          \
@@ -621,6 +621,8 @@ template <class R, class... A> struct Sig {
 template <class M> struct MemberSig {
     static constexpr bool deduced = false;
 };
+/* quals are qualifiers, which cannot stand in parentheses. */
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define KX_HPP_MEMBER(quals)                                                                       \
     template <class C, class R, class... A>                                                        \
     struct MemberSig<R (C::*)(A...) quals> : Sig<R, A...> {                                        \
@@ -630,6 +632,7 @@ KX_HPP_MEMBER(const)
 KX_HPP_MEMBER(noexcept)
 KX_HPP_MEMBER(const noexcept)
 #undef KX_HPP_MEMBER
+// NOLINTEND(bugprone-macro-parentheses)
 
 template <class F, class = void> struct Signature {
     static constexpr bool deduced = false;
