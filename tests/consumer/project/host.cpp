@@ -1,27 +1,22 @@
-// host.cpp - a C++ host built against an installed kxMUti: the C headers
-// under a C++ compiler, one command, one line.
+// host.cpp - a C++ host built against an installed kxMUti: one command
+// registered through the typed layer, one line.
 #include <cstdio>
 #include <string>
 
-#include "kxMUtiCmd.h"
-
-namespace {
-std::string gKept; // the text the last keep command received
-
-// keep <text>: stores the text after the command word, as typed.
-uint32_t CmdKeep(kxWord_t text, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t,
-                 kxWord_t, kxWord_t, kxWord_t)
-{
-    gKept = reinterpret_cast<const char *>(text);
-    return 7;
-}
-} // namespace
+#include "kxMUti.hpp"
 
 int main()
 {
     kxMUtiCmd_Init(0);
-    kxMUtiCmd_Add(nullptr, CmdKeep, "keep", "k", 0, "%l", 0, "(<text>) Keeps it");
+    std::string kept; // the text the keep command received
+    kx::add(
+        nullptr, "keep",
+        [&kept](kx::Rest text) {
+            kept = text.text;
+            return 7u;
+        },
+        "(<text>) Keeps it", "k");
     const uint32_t status = kxMUtiCmd_ExecLine(nullptr, "k 'two words' 3");
-    std::printf("status %u, kept [%s]\n", static_cast<unsigned>(status), gKept.c_str());
-    return status == 7 && gKept == "'two words' 3" ? 0 : 1;
+    std::printf("status %u, kept [%s]\n", static_cast<unsigned>(status), kept.c_str());
+    return status == 7 && kept == "'two words' 3" ? 0 : 1;
 }
