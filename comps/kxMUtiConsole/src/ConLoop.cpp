@@ -261,8 +261,10 @@ bool Open()
     el_set(pEl, EL_HIST, history, gCon.pHist);
     el_set(pEl, EL_PROMPT, Prompt);
     el_set(pEl, EL_GETCFN, ReadKey);
-    el_set(pEl, EL_ADDFN, "kx-complete", "Complete the word before the cursor", Complete);
-    el_set(pEl, EL_ADDFN, "kx-abandon", "Abandon the line", Abandon);
+    /* The wide call keeps the names by pointer; the narrow one would copy
+     * them and never free the copies. */
+    el_wset(pEl, EL_ADDFN, L"kx-complete", L"Complete the word before the cursor", Complete);
+    el_wset(pEl, EL_ADDFN, L"kx-abandon", L"Abandon the line", Abandon);
     el_set(pEl, EL_BIND, "^I", "kx-complete", nullptr);
     el_set(pEl, EL_BIND, "^C", "kx-abandon", nullptr);
     el_set(pEl, EL_BIND, "^R", "em-inc-search-prev", nullptr);
