@@ -12,6 +12,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <utility>
+
 #include "Con.h"
 
 namespace {
@@ -41,7 +43,8 @@ bool StartsWith(const char *pText, const char *pPrefix, size_t n)
     return strncmp(pText, pPrefix, n) == 0;
 }
 
-/* A copy of a, b and c joined, or null when memory runs out. */
+/* A copy of the first nA bytes of pA, then pB and pC, joined; null when
+ * memory runs out. */
 char *Join(const char *pA, size_t nA, const char *pB, const char *pC)
 {
     size_t nB = strlen(pB);
@@ -49,9 +52,12 @@ char *Join(const char *pA, size_t nA, const char *pB, const char *pC)
     char *pOut = static_cast<char *>(malloc(nA + nB + nC + 1));
     if (pOut == nullptr) [[unlikely]]
         return nullptr;
-    memcpy(pOut, pA, nA);
-    memcpy(pOut + nA, pB, nB);
-    memcpy(pOut + nA + nB, pC, nC + 1);
+    char *p = pOut;
+    for (const auto &[pPart, n] : {std::pair{pA, nA}, std::pair{pB, nB}, std::pair{pC, nC}}) {
+        memcpy(p, pPart, n);
+        p += n;
+    }
+    *p = '\0';
     return pOut;
 }
 
@@ -190,7 +196,7 @@ Split SplitToCursor(const char *pLine, size_t cursor)
             if (IsBlank(ch))
                 continue;
             inWord = true;
-            quote = IsQuote(ch) ? ch : 0;
+            quote = IsQuote(ch) ? ch : '\0';
             s.start = quote != 0 ? i + 1 : i;
             if (nWords++ == 0)
                 s.firstStart = s.firstEnd = s.start;
