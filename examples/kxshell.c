@@ -636,7 +636,8 @@ static int RunLoop(int history)
             free(pPath);
         }
     }
-    kxMUtiCon_Loop(NULL); /* plain reads when not on a terminal */
+    kxMUtiCon_Loop(NULL);          /* plain reads when not on a terminal */
+    kxMUtiCon_HistorySet(NULL, 0); /* the file is written; drop its name */
     return 0;
 }
 

@@ -56,8 +56,10 @@ KX_API void kxMUtiCon_SubLoop(kxMUtiCmd_Exec_t *pExec, const char *pText);
  * Names the history file and bounds the history (0: 500 entries).  The file
  * is read when the outermost loop starts editing and written, at most
  * maxEntries lines, when it returns; a null path keeps the history in
- * memory only.  The path is copied.  Returns KX_OK, or KX_ERR_NOMEM with
- * the previous setting kept.
+ * memory only and releases the copy of an earlier path (a host may call
+ * kxMUtiCon_HistorySet(NULL, 0) after its loop to leave nothing
+ * allocated).  The path is copied.  Returns KX_OK, or KX_ERR_NOMEM with the
+ * previous setting kept.
  */
 KX_API uint32_t kxMUtiCon_HistorySet(const char *pPath, uint32_t maxEntries);
 
