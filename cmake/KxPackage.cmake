@@ -5,11 +5,14 @@
 #   cpack --preset mipsel         build/mipsel/packages/
 #
 # Each generator (TGZ, DEB) makes one package per group:
-#   kxmuti            runtime + development + shell: libkxMUti.so, the
-#                     headers, kxMUti.pc, the CMake package, kxshell
+#   kxmuti            runtime + development: libkxMUti.so, the headers
+#                     (C and C++), kxMUti.pc, the CMake package
+#   kxmuti-console    the console companion libkxMUtiConsole.so, its header,
+#                     kxMUtiConsole.pc and CMake targets (component console)
+#   kxmuti-shell      the example shells kxshell and kxcpp (component shell)
 #   kxmuti-debugstub  the debug-service stand-in (component debugstub):
 #                     install it on a PC; a board has its own libqvStbDbg.so
-# A component of no group (a companion's, say "console") gets a package of
+# A component of no group (a companion's, like "console") gets a package of
 # its own, kxmuti-<component>, that depends on kxmuti: nothing to add here.
 #
 # The .deb files install under /usr; the archives unpack anywhere (the run
@@ -45,7 +48,9 @@ set(CPACK_DEBIAN_KXMUTI_PACKAGE_RECOMMENDS "kxmuti-debugstub")
 # Every other component (a companion's) needs the library of this version,
 # and what kx_install_library(... DEB_DEPENDS) says.
 get_cmake_property(kx_components COMPONENTS)
-list(REMOVE_ITEM kx_components runtime development shell debugstub)
+list(REMOVE_ITEM kx_components runtime development debugstub)
+# The shell is linked with the console.
+set_property(GLOBAL APPEND_STRING PROPERTY KX_DEB_DEPENDS_shell "kxmuti-console (= ${PROJECT_VERSION})")
 foreach(component IN LISTS kx_components)
   string(TOUPPER ${component} upper)
   get_property(extra GLOBAL PROPERTY KX_DEB_DEPENDS_${component})
@@ -60,9 +65,9 @@ endif()
 
 include(CPack)
 
-cpack_add_component_group(kxMUti DESCRIPTION "kxMUti library, headers, CMake package and shell")
+cpack_add_component_group(kxMUti DESCRIPTION "kxMUti library, headers and CMake package")
 cpack_add_component(runtime GROUP kxMUti DESCRIPTION "libkxMUti.so")
 cpack_add_component(development GROUP kxMUti DEPENDS runtime
                     DESCRIPTION "Headers, pkg-config file and CMake package")
-cpack_add_component(shell GROUP kxMUti DEPENDS runtime DESCRIPTION "The example shell kxshell")
+cpack_add_component(shell DEPENDS runtime DESCRIPTION "The example shells kxshell and kxcpp")
 cpack_add_component(debugstub DESCRIPTION "Stand-in for the platform debug service (PC only)")

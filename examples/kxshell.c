@@ -7,13 +7,16 @@
  * tools, and a nested environment for a front-end chip with its own command
  * table, context and prompt.  Between them the commands use every letter
  * and modifier of the invoke-format language.  Plain C99, public headers
- * only; every handler prints its results to standard output.
+ * only; every handler prints its results to standard output.  On a terminal
+ * the prompt edits lines (the console library); elsewhere it reads plainly.
  */
 #include <inttypes.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "kxMUtiCmd.h"
+#include "kxMUtiConsole.h"
 
 /* ======================================================================
  * Handler plumbing
@@ -48,9 +51,21 @@
 /* Statuses of this shell's handlers.  The interpreter hands a handler's
  * status back unchanged; its own statuses are 0xFFFFFF01..0xFFFFFF06. */
 enum {
-    SHELL_ERR_RANGE = 1,      /* an address, register or value out of range */
-    SHELL_ERR_NO_REGISTER = 2 /* a register name that the block lacks */
+    SHELL_ERR_RANGE = 1,       /* an address, register or value out of range */
+    SHELL_ERR_NO_REGISTER = 2, /* a register name that the block lacks */
+    SHELL_ERR_USAGE = 3        /* a command refused where it was typed */
 };
+
+/* Set when one of this shell's handlers reports an error: small statuses
+ * such as these cannot tell failure from echo's character count, so the
+ * exit status of -c asks this flag instead (see ExitStatus). */
+static int gShellFailed;
+
+static uint32_t Failed(uint32_t rc)
+{
+    gShellFailed = 1;
+    return rc;
+}
 
 /* Prints a text between double quotes, line ends and other control bytes
  * spelled as escapes, so that what a handler received is plain to see. */
@@ -96,13 +111,13 @@ static uint32_t MemIndex(const char *pCmd, uint32_t addr, uint32_t nWords, uint3
 
     if (addr % 4u != 0) {
         printf("%s: address 0x%08" PRIX32 " is not word-aligned\n", pCmd, addr);
-        return SHELL_ERR_RANGE;
+        return Failed(SHELL_ERR_RANGE);
     }
     if (addr < MEM_BASE || offset / 4u >= MEM_WORDS || nWords > MEM_WORDS - offset / 4u) {
         printf("%s: %" PRIu32 " word(s) at 0x%08" PRIX32 " outside 0x%08" PRIX32 "..0x%08" PRIX32
                "\n",
                pCmd, nWords, addr, MEM_BASE, MEM_BASE + MEM_WORDS * 4u - 1u);
-        return SHELL_ERR_RANGE;
+        return Failed(SHELL_ERR_RANGE);
     }
     *pIndex = offset / 4u;
     return KX_OK;
@@ -210,7 +225,7 @@ static uint32_t CmdBlockRegs(HANDLER_PARAMS)
             pFound = &pBlock->pRegs[i];
     if (pRegName != NULL && pFound == NULL) {
         printf("%s: no register \"%s\"\n", pBlockName, pRegName);
-        return SHELL_ERR_NO_REGISTER;
+        return Failed(SHELL_ERR_NO_REGISTER);
     }
     printf("%s block at 0x%08" PRIX32 "\n", pBlockName, pBlock->base);
     if (pFound != NULL) {
@@ -299,6 +314,7 @@ static uint32_t CmdRc(HANDLER_PARAMS)
 
     status = kxMUtiCmd_ExecLine(pExec, pText);
     printf("status 0x%08" PRIX32 "\n", status);
+    gShellFailed = 0; /* rc reports the status; rc itself succeeded */
     return KX_OK;
 }
 
@@ -338,7 +354,7 @@ static uint32_t FeCheck(const char *pCmd, uint32_t reg, uint32_t n)
         return KX_OK;
     printf("%s: %" PRIu32 " register(s) at 0x%02" PRIX32 " outside 0x00..0x%02X\n", pCmd, n, reg,
            FE_NREGS - 1u);
-    return SHELL_ERR_RANGE;
+    return Failed(SHELL_ERR_RANGE);
 }
 
 /* md <reg> [<count>] in the chip's table   format "%x%u?" */
@@ -381,7 +397,7 @@ static uint32_t CmdFeWrite(HANDLER_PARAMS)
     for (i = 0; i < nValues; i++) {
         if (LIST_INT(pValues, i) > 0xFFu) {
             printf("mw: 0x%" PRIX32 " does not fit a register\n", LIST_INT(pValues, i));
-            return SHELL_ERR_RANGE;
+            return Failed(SHELL_ERR_RANGE);
         }
     }
     for (i = 0; i < nValues; i++)
@@ -397,7 +413,7 @@ static uint32_t CmdFeTune(HANDLER_PARAMS)
 
     if (kHz < FE_MIN_KHZ || kHz > FE_MAX_KHZ) {
         printf("tune: %" PRIu32 " kHz is outside %u..%u\n", kHz, FE_MIN_KHZ, FE_MAX_KHZ);
-        return SHELL_ERR_RANGE;
+        return Failed(SHELL_ERR_RANGE);
     }
     gFeRegs[FE_FREQ_HI] = (uint8_t)(kHz >> 16);
     gFeRegs[FE_FREQ_MID] = (uint8_t)(kHz >> 8);
@@ -429,15 +445,33 @@ static uint32_t CmdFeReset(HANDLER_PARAMS)
     return KX_OK;
 }
 
-/* dev [<command line>]   format "%l": with text, runs it once in the chip's
- * context; without, holds an interactive loop there until quit or end of
- * input, after which the loop that read the dev line goes on. */
+static const char gDevNested[] = "dev: already in the dev environment (quit leaves it)";
+static const char gDevInScript[] = "dev: a script must name the command: dev <command>";
+
+/* dev [<command line>]   format "%E%l": with text, runs it once in the
+ * chip's context; without, holds an interactive loop there (with editing
+ * on a terminal) until quit or end of input, after which the loop that read
+ * the dev line goes on.  The loop is refused inside the chip's own context,
+ * where it would nest on itself, and in a script (a context whose lines do
+ * not come from a person: its interactive bit is clear), where it would
+ * silently wait for the keyboard. */
 static uint32_t CmdDev(HANDLER_PARAMS)
 {
-    const char *pText = (const char *)a0; /* %l */
-    UNUSED_FROM_1;
+    kxMUtiCmd_Exec_t *pExec = (kxMUtiCmd_Exec_t *)a0; /* %E */
+    const char *pText = (const char *)a1;             /* %l */
+    UNUSED_FROM_2;
 
-    kxMUtiCmd_ExecSubLoop(gpFeExec, pText);
+    if (pText[strspn(pText, " \t\n\v\f\r")] == '\0') {
+        if (pExec == gpFeExec) {
+            puts(gDevNested);
+            return Failed(SHELL_ERR_USAGE);
+        }
+        if ((pExec->flags & kxMUtiCmd_ExecFlagInteractive) == 0) {
+            puts(gDevInScript);
+            return Failed(SHELL_ERR_USAGE);
+        }
+    }
+    kxMUtiCon_SubLoop(gpFeExec, pText);
     return KX_OK;
 }
 
@@ -468,7 +502,7 @@ static int RegisterGlobalCommands(void)
               "([<reg>]) Dumps the tuner registers");
     ok &= Add(NULL, "demod", NULL, CmdBlockRegs, "%X%N%s?", (kxWord_t)&gDemod,
               "([<reg>]) Dumps the demodulator registers");
-    ok &= Add(NULL, "dev", NULL, CmdDev, "%l", 0,
+    ok &= Add(NULL, "dev", NULL, CmdDev, "%E%l", 0,
               "([<command>]) Runs one command on the front-end chip,\n"
               "or enters its environment (prompt dev>) until quit");
     ok &= Add(NULL, "sum", NULL, CmdSum, "%d*", 0, "(<n>...) Adds signed decimal integers");
@@ -511,19 +545,33 @@ static int RegisterFrontEnd(void)
  * Command line
  * ====================================================================== */
 
-static const char gUsage[] = "usage: kxshell [<script> | -c <line> | --help]\n"
-                             "  (none)      read commands from standard input, with a prompt\n"
-                             "  <script>    run the commands of a file\n"
-                             "  -c <line>   run one command line\n"
-                             "  --help      print this text\n";
+static const char gUsage[] =
+    "usage: kxshell [--no-history] [<script> | -c <line> | --help]\n"
+    "  (none)        read commands from standard input, with a prompt; on a\n"
+    "                terminal with line editing, history and Tab completion\n"
+    "  <script>      run the commands of a file\n"
+    "  -c <line>     run one command line\n"
+    "  --no-history  keep no history file (default: $HOME/.kxshell_history)\n"
+    "  --help        print this text\n"
+    "exit status: 0, or 2 for a wrong command line; with -c: 127 unknown\n"
+    "  command, 2 bad arguments, 1 the command failed; with <script>: 2 when\n"
+    "  it cannot be opened\n";
+
+static const char gHistoryName[] = "/.kxshell_history"; /* in $HOME */
 
 enum { MODE_LOOP, MODE_FILE, MODE_LINE, MODE_HELP, MODE_BAD };
 
 /* Works out what to do from the arguments; *ppText gets the script path
- * or the line. */
-static int ParseArgs(int argc, char **argv, const char **ppText)
+ * or the line, *pHistory whether to keep a history file. */
+static int ParseArgs(int argc, char **argv, const char **ppText, int *pHistory)
 {
     *ppText = NULL;
+    *pHistory = 1;
+    if (argc > 1 && strcmp(argv[1], "--no-history") == 0) {
+        *pHistory = 0;
+        argc--;
+        argv++;
+    }
     if (argc == 1)
         return MODE_LOOP;
     if (argc == 2 && strcmp(argv[1], "--help") == 0)
@@ -539,10 +587,65 @@ static int ParseArgs(int argc, char **argv, const char **ppText)
     return MODE_BAD;
 }
 
+/*
+ * The exit status of -c, from the status of its line:
+ *   127  unknown or ambiguous command (0xFFFFFF02)
+ *   2    the words do not fit the command (0xFFFFFF03..0xFFFFFF06)
+ *   1    the command failed: a status with the top bit set (the library's
+ *        own failures, such as -1 from an msleep cut short), or one of this
+ *        shell's commands reported an error (also inside dev)
+ *   0    anything else: success (echo returns the count that puts gives),
+ *        a comment, or an empty line
+ */
+static int ExitStatus(uint32_t status)
+{
+    if (status == kxMUtiCmd_StatusUnknown)
+        return 127;
+    if (status >= kxMUtiCmd_StatusTooMany && status <= kxMUtiCmd_StatusListNotFinal)
+        return 2;
+    if (status == kxMUtiCmd_StatusNoWords)
+        return 0;
+    if ((status & 0x80000000u) != 0 || gShellFailed)
+        return 1;
+    return 0;
+}
+
+/* Runs a script; 2 when it cannot be opened (the interpreter says so). */
+static int RunScript(const char *pPath)
+{
+    FILE *pFile = fopen(pPath, "r");
+
+    if (pFile != NULL)
+        fclose(pFile);
+    kxMUtiCmd_ExecFile(NULL, pPath); /* a null context means the global one */
+    return pFile != NULL ? 0 : 2;
+}
+
+/* The interactive loop, with the history in $HOME unless switched off. */
+static int RunLoop(int history)
+{
+    const char *pHome = getenv("HOME");
+    char *pPath = NULL;
+
+    if (history && pHome != NULL && *pHome != '\0') {
+        pPath = malloc(strlen(pHome) + sizeof gHistoryName);
+        if (pPath != NULL) {
+            strcpy(pPath, pHome);
+            strcat(pPath, gHistoryName);
+            kxMUtiCon_HistorySet(pPath, 0); /* copies the path */
+            free(pPath);
+        }
+    }
+    kxMUtiCon_Loop(NULL);          /* plain reads when not on a terminal */
+    kxMUtiCon_HistorySet(NULL, 0); /* the file is written; drop its name */
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     const char *pText;
-    int mode = ParseArgs(argc, argv, &pText);
+    int history;
+    int mode = ParseArgs(argc, argv, &pText, &history);
 
     if (mode == MODE_HELP) {
         fputs(gUsage, stdout);
@@ -559,12 +662,12 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    /* A null context means the global one. */
-    if (mode == MODE_LINE)
-        kxMUtiCmd_ExecLine(NULL, pText); /* the status goes nowhere: rc shows it */
-    else if (mode == MODE_FILE)
-        kxMUtiCmd_ExecFile(NULL, pText);
-    else
-        kxMUtiCmd_ExecLoop(NULL);
-    return 0;
+    if (mode == MODE_FILE)
+        return RunScript(pText);
+    if (mode == MODE_LOOP)
+        return RunLoop(history);
+    /* A -c line is typed by a person, as at the prompt: dev may enter its
+     * loop.  The bit only tells handlers so; ExecLine prints no prompt. */
+    kxMUtiCmd_ExecGlobal()->flags |= kxMUtiCmd_ExecFlagInteractive;
+    return ExitStatus(kxMUtiCmd_ExecLine(NULL, pText));
 }

@@ -1,0 +1,417 @@
+/*
+ * ConLoop.cpp - the interactive loop with line editing, on libedit.
+ *
+ * One editor and one history serve every loop of the process; nested loops
+ * (a host's sub-environment entered from the prompt) borrow them and name
+ * the context whose prompt is shown.  Keys are read here rather than by
+ * libedit, so that Ctrl-C can abandon the line: the SIGINT handler only
+ * sets a flag, and the key reader turns it into "end of line, abandoned".
+ */
+#include <ctype.h>
+#include <errno.h>
+#include <histedit.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/select.h>
+#include <unistd.h>
+#include <wchar.h>
+
+#include "Con.h"
+
+namespace {
+
+constexpr wchar_t kCtrlC = 0x03; /* bound to Abandon */
+constexpr wchar_t kCtrlE = 0x05; /* ed-move-to-end: the cursor goes past the text first */
+constexpr const char kAbandonedMark[] = "^C\n";
+
+/* Process-wide editor state; zero while no loop edits. */
+struct Console {
+    EditLine *pEl;             /* the editor, null when not editing */
+    History *pHist;            /* its history */
+    kxMUtiCmd_Exec_t *pExec;   /* context of the innermost loop: its prompt is shown */
+    uint32_t depth;            /* loops now editing, nested */
+    bool abandoned;            /* the line just read was abandoned with Ctrl-C */
+    wchar_t pending;           /* key queued by the reader, 0 for none */
+    mbstate_t mbState;         /* partial multibyte key */
+    char *pTabLine;            /* line at a Tab that completed nothing more, or null */
+    struct sigaction oldInt;   /* SIGINT action before the outermost loop */
+    struct sigaction oldWinch; /* SIGWINCH action likewise */
+};
+
+Console gCon;
+char *gpHistoryPath;                          /* copy of the host's path, or null */
+uint32_t gHistoryMax = KXCON_HISTORY_DEFAULT; /* entries kept */
+volatile sig_atomic_t gInterrupted;           /* SIGINT seen since the flag was cleared */
+volatile sig_atomic_t gResized;               /* SIGWINCH seen */
+
+void OnInterrupt(int)
+{
+    gInterrupted = 1;
+}
+
+void OnResize(int)
+{
+    gResized = 1;
+}
+
+/* The prompt of the innermost loop's context, read afresh for every line;
+ * none when the context has none or is not interactive (as the plain loop). */
+char *Prompt(EditLine *)
+{
+    static char empty[] = "";
+    const kxMUtiCmd_Exec_t *pExec = gCon.pExec;
+    if (pExec == nullptr || pExec->pPrompt == nullptr ||
+        (pExec->flags & kxMUtiCmd_ExecFlagInteractive) == 0)
+        return empty;
+    return const_cast<char *>(pExec->pPrompt);
+}
+
+/* Reads one key for the editor: 1 with *pKey set, 0 at end of input, -1 on
+ * a read error.  A Ctrl-C (SIGINT) while waiting becomes the keys Ctrl-E
+ * and Ctrl-C, so the cursor moves past the text before the line is
+ * abandoned.  SIGINT is blocked except inside pselect, so one that arrives
+ * between the check and the wait is not lost. */
+int ReadKey(EditLine *pEl, wchar_t *pKey)
+{
+    sigset_t intOnly, open;
+    sigemptyset(&intOnly);
+    sigaddset(&intOnly, SIGINT);
+    sigprocmask(SIG_BLOCK, &intOnly, &open);
+    sigdelset(&open, SIGINT);
+    int result = -1;
+    for (;;) {
+        if (gCon.pending != 0) {
+            *pKey = gCon.pending;
+            gCon.pending = 0;
+            result = 1;
+            break;
+        }
+        if (gInterrupted) {
+            gInterrupted = 0;
+            gCon.pending = kCtrlC;
+            *pKey = kCtrlE;
+            result = 1;
+            break;
+        }
+        if (gResized) {
+            gResized = 0;
+            el_resize(pEl);
+        }
+        fd_set in;
+        FD_ZERO(&in);
+        FD_SET(STDIN_FILENO, &in);
+        if (pselect(STDIN_FILENO + 1, &in, nullptr, nullptr, nullptr, &open) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        char byte;
+        ssize_t n = read(STDIN_FILENO, &byte, 1);
+        if (n == 0) {
+            result = 0;
+            break;
+        }
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            break;
+        }
+        wchar_t wc;
+        size_t used = mbrtowc(&wc, &byte, 1, &gCon.mbState);
+        if (used == static_cast<size_t>(-2))
+            continue; /* more bytes of this character to come */
+        if (used == static_cast<size_t>(-1)) {
+            gCon.mbState = mbstate_t{};
+            wc = static_cast<unsigned char>(byte); /* take a stray byte as it is */
+        }
+        *pKey = wc;
+        result = 1;
+        break;
+    }
+    sigprocmask(SIG_UNBLOCK, &intOnly, nullptr);
+    return result;
+}
+
+/* Ctrl-C at the prompt: ends the read; the loop drops the line. */
+unsigned char Abandon(EditLine *, int)
+{
+    gCon.abandoned = true;
+    return CC_NEWLINE;
+}
+
+/* Prints candidates in columns under the line being edited. */
+void List(EditLine *pEl, const kxMUtiVec_t *pCands)
+{
+    size_t width = 0;
+    for (uint32_t i = 0; i < pCands->used; i++) {
+        size_t n = strlen(static_cast<const char *>(pCands->pEntries[i]));
+        width = n > width ? n : width;
+    }
+    int columns = 80;
+    el_get(pEl, EL_GETTC, "co", &columns);
+    size_t perRow = static_cast<size_t>(columns > 0 ? columns : 80) / (width + 2);
+    perRow = perRow == 0 ? 1 : perRow;
+    size_t rows = (pCands->used + perRow - 1) / perRow;
+    fputc('\n', stdout);
+    for (size_t r = 0; r < rows; r++) {
+        for (size_t c = 0; c < perRow; c++) {
+            size_t i = c * rows + r; /* down the columns, like ls */
+            if (i >= pCands->used)
+                break;
+            const char *pText = static_cast<const char *>(pCands->pEntries[i]);
+            bool last = c + 1 == perRow || (c + 1) * rows + r >= pCands->used;
+            if (last)
+                fputs(pText, stdout);
+            else
+                fprintf(stdout, "%-*s", static_cast<int>(width + 2), pText);
+        }
+        fputc('\n', stdout);
+    }
+    fflush(stdout);
+}
+
+/* Length of the text that every candidate starts with. */
+size_t CommonLength(const kxMUtiVec_t *pCands)
+{
+    const char *pFirst = static_cast<const char *>(pCands->pEntries[0]);
+    size_t n = strlen(pFirst);
+    for (uint32_t i = 1; i < pCands->used; i++) {
+        const char *pOther = static_cast<const char *>(pCands->pEntries[i]);
+        size_t k = 0;
+        while (k < n && pOther[k] == pFirst[k])
+            k++;
+        n = k;
+    }
+    return n;
+}
+
+/* Tab: completes a single candidate (and a blank, unless it names a
+ * folder), or the text all candidates share; a second Tab that could add
+ * nothing lists them. */
+unsigned char Complete(EditLine *pEl, int)
+{
+    const LineInfo *pInfo = el_line(pEl);
+    size_t cursor = static_cast<size_t>(pInfo->cursor - pInfo->buffer);
+    size_t length = static_cast<size_t>(pInfo->lastchar - pInfo->buffer);
+    char *pLine = static_cast<char *>(malloc(length + 1));
+    if (pLine == nullptr) [[unlikely]]
+        return CC_REFRESH_BEEP;
+    memcpy(pLine, pInfo->buffer, length);
+    pLine[length] = '\0';
+
+    kxMUtiCon_Completion_t comp;
+    unsigned char result = CC_REFRESH_BEEP;
+    if (kxMUtiCon_Complete(gCon.pExec, pLine, static_cast<uint32_t>(cursor), &comp) == KX_OK &&
+        comp.candidates.used > 0) {
+        const kxMUtiVec_t *pCands = &comp.candidates;
+        size_t typed = cursor - comp.start;
+        const char *pFirst = static_cast<const char *>(pCands->pEntries[0]);
+        size_t common = pCands->used == 1 ? strlen(pFirst) : CommonLength(pCands);
+        bool again = gCon.pTabLine != nullptr && strcmp(gCon.pTabLine, pLine) == 0;
+        if (pCands->used == 1 || common > typed) {
+            el_deletestr(pEl, static_cast<int>(typed));
+            char *pInsert = static_cast<char *>(malloc(common + 2));
+            if (pInsert != nullptr) {
+                memcpy(pInsert, pFirst, common);
+                bool blank = pCands->used == 1 && (common == 0 || pFirst[common - 1] != '/');
+                pInsert[common] = ' ';
+                pInsert[common + (blank ? 1 : 0)] = '\0';
+                el_insertstr(pEl, pInsert);
+                free(pInsert);
+            }
+            result = CC_REFRESH;
+        } else if (again) {
+            List(pEl, pCands);
+            result = CC_REDISPLAY;
+        }
+    }
+    kxMUtiCon_CompletionDeInit(&comp);
+    free(gCon.pTabLine);
+    gCon.pTabLine = result == CC_REFRESH_BEEP ? pLine : nullptr;
+    if (gCon.pTabLine == nullptr)
+        free(pLine);
+    return result;
+}
+
+/* Starts the editor: emacs keys, the history (read from the host's file),
+ * Tab completion, Ctrl-R search, Ctrl-C abandon.  False when libedit
+ * cannot start; the loop then reads as the plain one. */
+bool Open()
+{
+    gCon.pHist = history_init();
+    gCon.pEl = el_init("kxMUti", stdin, stdout, stderr);
+    if (gCon.pHist == nullptr || gCon.pEl == nullptr) {
+        if (gCon.pEl != nullptr)
+            el_end(gCon.pEl);
+        if (gCon.pHist != nullptr)
+            history_end(gCon.pHist);
+        gCon = Console{};
+        return false;
+    }
+    HistEvent ev;
+    history(gCon.pHist, &ev, H_SETSIZE, static_cast<int>(gHistoryMax));
+    history(gCon.pHist, &ev, H_SETUNIQUE, 1); /* no entry equal to the one before */
+    if (gpHistoryPath != nullptr)
+        history(gCon.pHist, &ev, H_LOAD, gpHistoryPath);
+
+    EditLine *pEl = gCon.pEl;
+    el_set(pEl, EL_EDITOR, "emacs");
+    el_set(pEl, EL_HIST, history, gCon.pHist);
+    el_set(pEl, EL_PROMPT, Prompt);
+    el_set(pEl, EL_GETCFN, ReadKey);
+    /* The wide call keeps the names by pointer; the narrow one would copy
+     * them and never free the copies. */
+    el_wset(pEl, EL_ADDFN, L"kx-complete", L"Complete the word before the cursor", Complete);
+    el_wset(pEl, EL_ADDFN, L"kx-abandon", L"Abandon the line", Abandon);
+    el_set(pEl, EL_BIND, "^I", "kx-complete", nullptr);
+    el_set(pEl, EL_BIND, "^C", "kx-abandon", nullptr);
+    el_set(pEl, EL_BIND, "^R", "em-inc-search-prev", nullptr);
+
+    struct sigaction sa = {};
+    sa.sa_handler = OnInterrupt; /* no SA_RESTART: sleeps end early */
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, &gCon.oldInt);
+    sa.sa_handler = OnResize;
+    sigaction(SIGWINCH, &sa, &gCon.oldWinch);
+    return true;
+}
+
+/* Writes the history and puts the terminal and signals back. */
+void Close()
+{
+    HistEvent ev;
+    if (gpHistoryPath != nullptr)
+        history(gCon.pHist, &ev, H_SAVE, gpHistoryPath);
+    sigaction(SIGINT, &gCon.oldInt, nullptr);
+    sigaction(SIGWINCH, &gCon.oldWinch, nullptr);
+    el_end(gCon.pEl);
+    history_end(gCon.pHist);
+    free(gCon.pTabLine);
+    gCon = Console{};
+    gInterrupted = 0;
+}
+
+/* Adds a line to the history without its line end; blank lines are not
+ * kept. */
+void Remember(const char *pLine, int length)
+{
+    size_t n = static_cast<size_t>(length);
+    while (n > 0 && (pLine[n - 1] == '\n' || pLine[n - 1] == '\r'))
+        n--;
+    size_t lead = 0;
+    while (lead < n && (pLine[lead] == ' ' || pLine[lead] == '\t'))
+        lead++;
+    if (lead == n)
+        return;
+    char *pCopy = static_cast<char *>(malloc(n + 1));
+    if (pCopy == nullptr) [[unlikely]]
+        return;
+    memcpy(pCopy, pLine, n);
+    pCopy[n] = '\0';
+    HistEvent ev;
+    history(gCon.pHist, &ev, H_ENTER, pCopy);
+    free(pCopy);
+}
+
+/* Runs one edited line on pExec in pieces of at most KXCON_LINE_PIECE
+ * characters, each executed as a line, as the plain loop's reads would cut
+ * it; stops between pieces when one sets the quit bit. */
+void Run(kxMUtiCmd_Exec_t *pExec, const char *pLine, int length)
+{
+    char piece[KXCON_LINE_PIECE + 1];
+    for (int at = 0; at < length;) {
+        int n = length - at;
+        n = n > static_cast<int>(KXCON_LINE_PIECE) ? static_cast<int>(KXCON_LINE_PIECE) : n;
+        memcpy(piece, pLine + at, static_cast<size_t>(n));
+        piece[n] = '\0';
+        at += n;
+        kxMUtiCmd_ExecLine(pExec, piece);
+        if ((pExec->flags & kxMUtiCmd_ExecFlagQuit) != 0)
+            return;
+    }
+}
+
+/* The edited loop on pExec, the editor open. */
+void EditLoop(kxMUtiCmd_Exec_t *pExec)
+{
+    pExec->flags |= kxMUtiCmd_ExecFlagInteractive;
+    pExec->flags &= ~static_cast<uint32_t>(kxMUtiCmd_ExecFlagQuit);
+    for (;;) {
+        gCon.pExec = pExec; /* a nested loop may have shown another prompt */
+        gCon.abandoned = false;
+        gInterrupted = 0;
+        fflush(stdout);
+        int length = 0;
+        const char *pLine = el_gets(gCon.pEl, &length);
+        if (gCon.abandoned) {
+            fputs(kAbandonedMark, stdout);
+            continue;
+        }
+        if (pLine == nullptr || length <= 0) {
+            fputc('\n', stdout); /* the next prompt starts a line of its own */
+            break;
+        }
+        Remember(pLine, length);
+        Run(pExec, pLine, length);
+        if (gInterrupted)
+            fputc('\n', stdout); /* after the ^C the terminal echoed */
+        if ((pExec->flags & kxMUtiCmd_ExecFlagQuit) != 0)
+            break;
+    }
+    fflush(stdout);
+}
+
+} // namespace
+
+extern "C" {
+
+KX_API uint32_t kxMUtiCon_HistorySet(const char *pPath, uint32_t maxEntries)
+{
+    char *pCopy = nullptr;
+    if (pPath != nullptr) {
+        pCopy = strdup(pPath);
+        if (pCopy == nullptr) [[unlikely]]
+            return KX_ERR_NOMEM;
+    }
+    free(gpHistoryPath);
+    gpHistoryPath = pCopy;
+    gHistoryMax = maxEntries != 0 ? maxEntries : KXCON_HISTORY_DEFAULT;
+    if (gCon.pHist != nullptr) {
+        HistEvent ev;
+        history(gCon.pHist, &ev, H_SETSIZE, static_cast<int>(gHistoryMax));
+    }
+    return KX_OK;
+}
+
+KX_API void kxMUtiCon_Loop(kxMUtiCmd_Exec_t *pExec)
+{
+    if (pExec == nullptr)
+        pExec = kxMUtiCmd_ExecGlobal();
+    if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO) || pExec == nullptr ||
+        (gCon.depth == 0 && !Open())) {
+        kxMUtiCmd_ExecLoop(pExec);
+        return;
+    }
+    kxMUtiCmd_Exec_t *pOuter = gCon.pExec;
+    gCon.depth++;
+    EditLoop(pExec);
+    gCon.pExec = pOuter;
+    if (--gCon.depth == 0)
+        Close();
+}
+
+KX_API void kxMUtiCon_SubLoop(kxMUtiCmd_Exec_t *pExec, const char *pText)
+{
+    const char *p = pText;
+    while (p != nullptr && *p != '\0' && isspace(static_cast<unsigned char>(*p)))
+        p++;
+    if (p != nullptr && *p != '\0') {
+        kxMUtiCmd_ExecSubLoop(pExec, pText);
+        return;
+    }
+    kxMUtiCon_Loop(pExec);
+}
+
+} // extern "C"
