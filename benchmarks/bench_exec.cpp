@@ -23,13 +23,16 @@
  *   kx_bench_exec [Google Benchmark flags]        ns per line, every workload
  *   kx_bench_exec --lines <workload> <system> <n> [<script>]
  *   kx_bench_exec --script <path> <n>
+ *   kx_bench_exec --lookup <word> <n>
  *
  * --lines runs n lines of one workload (system kxmuti or tcl) and exits;
  * run under callgrind with two values of n, the difference of the counts
  * divided by the difference of n is the instruction count of one line,
  * start-up and loading excluded.  The file workload runs <script>, which
- * --script writes with n add lines.  benchmarks/callgrind.sh does all this
- * and prints the table.
+ * --script writes with n add lines.  --lookup looks word up n times in the
+ * kxMUti global table: clk_test, the last command, against tuner_init, the
+ * first unit command, gives the cost of walking past 199 definitions.
+ * benchmarks/callgrind.sh does all this and prints the table.
  */
 #include <benchmark/benchmark.h>
 
@@ -266,6 +269,18 @@ int RunCount(int argc, char **argv)
     return 0;
 }
 
+/* n lookups of one word in the global table; 0 when every one finds it. */
+int RunLookups(const char *pWord, unsigned long n)
+{
+    KxSetup();
+    unsigned long found = 0;
+    for (unsigned long i = 0; i < n; i++) {
+        uint32_t kind;
+        found += kxMUtiCmd_DefsLookup(nullptr, pWord, &kind) != nullptr;
+    }
+    return found == n ? 0 : 1;
+}
+
 /* ---- Google Benchmark: ns per line ------------------------------------- */
 
 /* Items are lines, so items_per_second is lines per second. */
@@ -347,6 +362,8 @@ int main(int argc, char **argv)
         return RunCount(argc, argv);
     if (argc >= 2 && strcmp(argv[1], "--script") == 0)
         return argc == 4 && WriteScript(argv[2], strtoul(argv[3], nullptr, 10)) ? 0 : 2;
+    if (argc == 4 && strcmp(argv[1], "--lookup") == 0)
+        return RunLookups(argv[2], strtoul(argv[3], nullptr, 10));
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -20,11 +20,12 @@ trap 'rm -rf "$tmp"' EXIT
 "$prog" --script "$tmp/n1.kx" "$n1"
 "$prog" --script "$tmp/n2.kx" "$n2"
 
-# Instructions executed by one counting run: workload, system, n, script.
-count() {
-    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$prog" --lines "$@" 2>&1 |
+# Instructions executed by one run of the program with these arguments.
+run_count() {
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$prog" "$@" 2>&1 |
         sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
 }
+count() { run_count --lines "$@"; } # workload system n [script]
 
 per_line() { # workload system
     if [ "$1" = file ]; then
@@ -56,3 +57,16 @@ for w in add set file names; do
         printf '| %s | %s | %s | %s |\n' "$w" "$label" "$(per_line "$w" "$s")" "$(ns "$bench")"
     done
 done
+
+# The table walk: one lookup of clk_test (the last of 210 commands) less one
+# of tuner_init (the 11th), per definition passed in between.
+per_lookup() { # word
+    c1=$(run_count --lookup "$1" "$n1")
+    c2=$(run_count --lookup "$1" "$n2")
+    echo $(((c2 - c1) / (n2 - n1)))
+}
+last=$(per_lookup clk_test)
+first=$(per_lookup tuner_init)
+echo
+echo "lookup walk: clk_test $last, tuner_init $first instructions;" \
+    "$(echo "$last $first" | awk '{ printf "%.1f", ($1 - $2) / 199 }') per definition passed"

@@ -104,7 +104,7 @@ kxMUtiCmd_Def_t *MUtiCmd_ChainLookup(kxMUtiCmd_Exec_t *pExec, const char *pName)
             continue;
         }
         uint32_t kind;
-        kxMUtiCmd_Def_t *pDef = kxMUtiCmd_DefsLookup(pCur->pDefs, pName, &kind);
+        kxMUtiCmd_Def_t *pDef = MUtiCmd_Lookup(pCur->pDefs, pName, &kind);
         if (kind != kxMUtiCmd_MatchNone)
             return pDef;
         pCur = pCur->pParent;

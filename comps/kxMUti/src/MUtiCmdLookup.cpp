@@ -22,10 +22,26 @@ inline kxMUtiCmd_Def_t *MUtiCmd_DefAt(const kxMUtiCmd_Defs_t *pDefs, uint32_t i)
     return static_cast<kxMUtiCmd_Def_t *>(pDefs->pDefVec->pEntries[i]);
 }
 
-/* Whether word equals name: the first bytes are compared before the rest. */
-inline bool MUtiCmd_NameIs(const char *pName, const char *pWord)
+/* How a name stands to the typed word. */
+enum class NameFit : uint8_t {
+    Other,  /* the word is not a prefix of the name */
+    Prefix, /* the word is a prefix of the name, shorter than it */
+    Equal   /* the word is the name */
+};
+
+/*
+ * Compares in one pass what strcmp(pName, pWord) == 0 and
+ * strncmp(pName, pWord, strlen(pWord)) == 0 would each tell: the bytes
+ * agree up to the end of the word, and the name ends there too or not.
+ */
+inline NameFit MUtiCmd_Fit(const char *pName, const char *pWord)
 {
-    return pName[0] == pWord[0] && strcmp(pName, pWord) == 0;
+    size_t i = 0;
+    while (pWord[i] != '\0' && pWord[i] == pName[i])
+        i++;
+    if (pWord[i] != '\0')
+        return NameFit::Other;
+    return pName[i] == '\0' ? NameFit::Equal : NameFit::Prefix;
 }
 
 /* Warns about every existing command whose alias is the new command's name. */
@@ -63,38 +79,53 @@ kxMUtiCmd_Def_t *MUtiCmd_DefAppend(kxMUtiCmd_Defs_t *pDefs, const char *pName)
 
 } // namespace
 
-kxMUtiCmd_Def_t *kxMUtiCmd_DefsLookup(kxMUtiCmd_Defs_t *pDefs, const char *pName,
-                                      uint32_t *pMatchKind)
+/*
+ * The walk spends its time on definitions whose name does not even start
+ * with the word's first byte: for those only the alias can still match, and
+ * most commands have none.  Everything else is decided by one pass over the
+ * word (MUtiCmd_Fit) instead of strcmp, strncmp and strlen.
+ */
+kxMUtiCmd_Def_t *MUtiCmd_Lookup(kxMUtiCmd_Defs_t *pDefs, const char *pWord, uint32_t *pMatchKind)
 {
     pDefs = MUtiCmd_DefsSelect(pDefs);
     *pMatchKind = kxMUtiCmd_MatchNone;
     if (pDefs == nullptr || pDefs->nDefs == 0) /* no table before start-up */
         return nullptr;
 
-    const size_t len = strlen(pName);
+    const char first = pWord[0];
     uint32_t nAlias = 0;                  /* definitions whose alias is the word */
     uint32_t nPrefix = 0;                 /* definitions whose name starts with it */
     kxMUtiCmd_Def_t *pAliasDef = nullptr; /* the last of each */
     kxMUtiCmd_Def_t *pPrefixDef = nullptr;
 
-    for (uint32_t i = 0; i < pDefs->nDefs; i++) {
-        kxMUtiCmd_Def_t *pDef = MUtiCmd_DefAt(pDefs, i);
-        const char *pDefName = pDef->pName;
-        if (MUtiCmd_NameIs(pDefName, pName) ||
-            ((pDef->flags & kxMUtiCmd_DefFlagFirstChar) && pDefName[0] == pName[0])) {
-            *pMatchKind = kxMUtiCmd_MatchExact;
-            return pDef;
+    auto *const *ppDef = reinterpret_cast<kxMUtiCmd_Def_t *const *>(pDefs->pDefVec->pEntries);
+    auto *const *const ppEnd = ppDef + pDefs->nDefs;
+    for (; ppDef != ppEnd; ppDef++) {
+        kxMUtiCmd_Def_t *pDef = *ppDef;
+        if (pDef->pName[0] == first) {
+            const NameFit fit = MUtiCmd_Fit(pDef->pName, pWord);
+            /* An equal name, or an equal first byte for a command that
+             * asks for that: the first such definition wins. */
+            if (fit == NameFit::Equal || (pDef->flags & kxMUtiCmd_DefFlagFirstChar)) {
+                *pMatchKind = kxMUtiCmd_MatchExact;
+                return pDef;
+            }
+            if (fit == NameFit::Prefix) {
+                nPrefix++;
+                pPrefixDef = pDef;
+            }
         }
-        if (pDef->pAlias != nullptr && MUtiCmd_NameIs(pDef->pAlias, pName)) {
+        if (pDef->pAlias != nullptr && pDef->pAlias[0] == first &&
+            MUtiCmd_Fit(pDef->pAlias, pWord) == NameFit::Equal) {
             nAlias++;
             pAliasDef = pDef;
         }
-        /* An empty word is a prefix of every name; otherwise the first
-         * bytes decide most names without a call. */
-        if (len == 0 || (pDefName[0] == pName[0] && strncmp(pDefName, pName, len) == 0)) {
-            nPrefix++;
-            pPrefixDef = pDef;
-        }
+    }
+    /* An empty word is a prefix of every name.  (A definition with an empty
+     * name would have matched it exactly above.) */
+    if (first == '\0') {
+        nPrefix = pDefs->nDefs;
+        pPrefixDef = ppEnd[-1];
     }
     if (nAlias == 1) {
         *pMatchKind = kxMUtiCmd_MatchAlias;
@@ -107,10 +138,16 @@ kxMUtiCmd_Def_t *kxMUtiCmd_DefsLookup(kxMUtiCmd_Defs_t *pDefs, const char *pName
     return nullptr;
 }
 
+kxMUtiCmd_Def_t *kxMUtiCmd_DefsLookup(kxMUtiCmd_Defs_t *pDefs, const char *pName,
+                                      uint32_t *pMatchKind)
+{
+    return MUtiCmd_Lookup(pDefs, pName, pMatchKind);
+}
+
 uint32_t kxMUtiCmd_Match(kxMUtiCmd_Defs_t *pDefs, const char *pName)
 {
     uint32_t kind;
-    kxMUtiCmd_DefsLookup(pDefs, pName, &kind);
+    MUtiCmd_Lookup(pDefs, pName, &kind);
     return kind;
 }
 
@@ -129,7 +166,7 @@ kxMUtiCmd_Def_t *kxMUtiCmd_Add(kxMUtiCmd_Defs_t *pDefs, kxMUtiCmd_Handler_t hand
         invokeFormat = "";
 
     uint32_t kind;
-    kxMUtiCmd_Def_t *pCmdDef = kxMUtiCmd_DefsLookup(pDefs, pName, &kind);
+    kxMUtiCmd_Def_t *pCmdDef = MUtiCmd_Lookup(pDefs, pName, &kind);
     if (kind == kxMUtiCmd_MatchExact) {
         MUTI_PRINT(kMUtiDbgWarn, "kxMUtiCmd_Add: existing command \"%s\" redefined", pName);
     } else {
