@@ -8,6 +8,7 @@
  * words than any before.
  */
 #include <stdio.h>
+#include <string.h>
 
 #include "MUtiAlloc.h"
 
@@ -43,9 +44,17 @@ inline bool MUtiCmd_IsComment(const char *pLine)
     return *pLine != '\0' && *pLine == gkxMUtiCmd_CommentChar;
 }
 
-/* Appends one word pointer, reporting a failure at the given line. */
+/*
+ * Appends one word pointer, reporting a failure at the given line.  While
+ * the vector has room this is kxMUtiVec_Append's own store, done here; a
+ * full vector grows through kxMUtiVec_Append.
+ */
 inline uint32_t MUtiCmd_WordAdd(kxMUtiVec_t *pWords, char *pWord, int line)
 {
+    if (pWords->used < pWords->allocated) [[likely]] {
+        pWords->pEntries[pWords->used++] = pWord;
+        return KX_OK;
+    }
     uint32_t rc = kxMUtiVec_Append(pWords, pWord);
     if (rc != KX_OK) [[unlikely]]
         MUti_AssertFail("(rc == KX_OK)", kMUtiCmdPath, line, kxDbg_StrAssertFormat("rc=0x%x", rc));
@@ -53,40 +62,59 @@ inline uint32_t MUtiCmd_WordAdd(kxMUtiVec_t *pWords, char *pWord, int line)
 }
 
 /*
- * Splits len bytes of pBuf into words in place and returns how many words
- * were found.  Blanks separate words; a word that opens with a single or a
- * double quote runs to the same quote (or the end of the line) and may hold
- * blanks and the other quote.  Each word is ended by overwriting the byte
- * after it with NUL; the opening quote stays in front of its word.
+ * Refills the working copy with the line: what kxMUtiStrx_LenSet(pCopy, 0)
+ * and kxMUtiStrx_Cat(pCopy, pLine) do, with the calls left out while the
+ * copy has room.  A copy that cannot grow stays empty.
  */
-uint32_t MUtiCmd_SplitWords(char *pBuf, uint32_t len, kxMUtiVec_t *pWords)
+inline void MUtiCmd_CopyLine(kxMUtiStrx_t *pCopy, const char *pLine)
 {
-    bool inWord = false; /* the walk is inside a word */
-    char quote = '\0';   /* quote character of the current word, or NUL */
-    uint32_t nWords = 0; /* words found, stored or not */
+    pCopy->spare += pCopy->len;
+    pCopy->len = 0;
+    pCopy->pBuf[0] = '\0';
+    const size_t n = strlen(pLine);
+    if (!MUti_Fits32(n)) [[unlikely]] /* only where size_t is wider */
+        return;
+    if (n > pCopy->spare && kxMUtiStrx_EnsureSpare(pCopy, static_cast<uint32_t>(n)) != KX_OK)
+        [[unlikely]]
+        return;
+    memcpy(pCopy->pBuf, pLine, n + 1);
+    pCopy->spare -= static_cast<uint32_t>(n);
+    pCopy->len = static_cast<uint32_t>(n);
+}
 
-    for (uint32_t i = 0; i < len; i++) {
-        const char ch = pBuf[i];
-        if (inWord) {
-            if (ch == '\0' || (quote != '\0' ? ch == quote : MUti_IsSpace(ch))) {
-                pBuf[i] = '\0';
-                inWord = false;
-            }
-            continue;
-        }
-        if (MUti_IsSpace(ch))
-            continue;
-        inWord = true;
+/*
+ * Splits the text in pBuf (up to its NUL, the copy's length) into words in
+ * place and returns how many were found.  Blanks separate words; a word
+ * that opens with a single or a double quote runs to the same quote (or the
+ * end of the line) and may hold blanks and the other quote.  Each word is
+ * ended by overwriting the byte after it with NUL; the opening quote stays
+ * in front of its word.
+ */
+uint32_t MUtiCmd_SplitWords(char *pBuf, kxMUtiVec_t *pWords)
+{
+    uint32_t nWords = 0; /* words found, stored or not */
+    char *p = pBuf;      /* the next byte to look at */
+
+    for (;;) {
+        while (MUti_IsSpace(*p))
+            p++;
+        if (*p == '\0')
+            return nWords;
         nWords++;
-        if (ch == '"' || ch == '\'') {
-            quote = ch;
-            MUtiCmd_WordAdd(pWords, &pBuf[i + 1], kLineQuotedWord);
+        const char quote = *p;
+        if (quote == '"' || quote == '\'') {
+            MUtiCmd_WordAdd(pWords, ++p, kLineQuotedWord);
+            while (*p != quote && *p != '\0')
+                p++;
         } else {
-            quote = '\0';
-            MUtiCmd_WordAdd(pWords, &pBuf[i], kLineUnquotedWord);
+            MUtiCmd_WordAdd(pWords, p, kLineUnquotedWord);
+            while (!MUti_EndsWord(*p))
+                p++;
         }
+        if (*p == '\0')
+            return nWords;
+        *p++ = '\0';
     }
-    return nWords;
 }
 
 /*
@@ -159,12 +187,11 @@ uint32_t kxMUtiCmd_ExecLine(kxMUtiCmd_Exec_t *pExec, const char *pLine)
     kxMUtiStrx_t *pCopy = pExec->pLineBuf;
     if (MUtiCmd_InWorkingCopy(pExec, pLine)) [[unlikely]]
         return MUtiCmd_ExecOwnWord(pExec, pLine);
-    kxMUtiStrx_LenSet(pCopy, 0);
     pExec->pLine = pLine;
-    kxMUtiStrx_Cat(pCopy, pLine);
-    kxMUtiVec_Empty(pExec->pWords);
+    MUtiCmd_CopyLine(pCopy, pLine);
+    pExec->pWords->used = 0; /* kxMUtiVec_Empty */
 
-    const uint32_t nFound = MUtiCmd_SplitWords(pCopy->pBuf, pCopy->len, pExec->pWords);
+    const uint32_t nFound = MUtiCmd_SplitWords(pCopy->pBuf, pExec->pWords);
     /* A word whose pointer could not be stored is lost: hand on only the
      * words that are there, so no one reads a slot that was never set. */
     pExec->nWords = pExec->pWords->used;
