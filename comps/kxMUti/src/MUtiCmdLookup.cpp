@@ -44,6 +44,12 @@ inline NameFit MUtiCmd_Fit(const char *pName, const char *pWord)
     return pName[i] == '\0' ? NameFit::Equal : NameFit::Prefix;
 }
 
+/* MUtiCmd_Fit for a name whose first byte is known to equal the word's. */
+inline NameFit MUtiCmd_FitRest(const char *pName, const char *pWord)
+{
+    return pWord[0] == '\0' ? NameFit::Equal : MUtiCmd_Fit(pName + 1, pWord + 1);
+}
+
 /* Warns about every existing command whose alias is the new command's name. */
 void MUtiCmd_AliasClashWarn(const kxMUtiCmd_Defs_t *pDefs, const char *pName)
 {
@@ -98,12 +104,13 @@ kxMUtiCmd_Def_t *MUtiCmd_Lookup(kxMUtiCmd_Defs_t *pDefs, const char *pWord, uint
     kxMUtiCmd_Def_t *pAliasDef = nullptr; /* the last of each */
     kxMUtiCmd_Def_t *pPrefixDef = nullptr;
 
-    auto *const *ppDef = reinterpret_cast<kxMUtiCmd_Def_t *const *>(pDefs->pDefVec->pEntries);
-    auto *const *const ppEnd = ppDef + pDefs->nDefs;
-    for (; ppDef != ppEnd; ppDef++) {
-        kxMUtiCmd_Def_t *pDef = *ppDef;
+    /* Indexed from -nDefs up to 0, so one addition both steps and tests. */
+    auto *const *const ppEnd =
+        reinterpret_cast<kxMUtiCmd_Def_t *const *>(pDefs->pDefVec->pEntries) + pDefs->nDefs;
+    for (ptrdiff_t i = -static_cast<ptrdiff_t>(pDefs->nDefs); i != 0; i++) {
+        kxMUtiCmd_Def_t *pDef = ppEnd[i];
         if (pDef->pName[0] == first) {
-            const NameFit fit = MUtiCmd_Fit(pDef->pName, pWord);
+            const NameFit fit = MUtiCmd_FitRest(pDef->pName, pWord);
             /* An equal name, or an equal first byte for a command that
              * asks for that: the first such definition wins. */
             if (fit == NameFit::Equal || (pDef->flags & kxMUtiCmd_DefFlagFirstChar)) {
@@ -116,7 +123,7 @@ kxMUtiCmd_Def_t *MUtiCmd_Lookup(kxMUtiCmd_Defs_t *pDefs, const char *pWord, uint
             }
         }
         if (pDef->pAlias != nullptr && pDef->pAlias[0] == first &&
-            MUtiCmd_Fit(pDef->pAlias, pWord) == NameFit::Equal) {
+            MUtiCmd_FitRest(pDef->pAlias, pWord) == NameFit::Equal) {
             nAlias++;
             pAliasDef = pDef;
         }
