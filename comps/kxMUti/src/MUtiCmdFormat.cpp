@@ -391,7 +391,12 @@ bool MUtiCmd_ParseInt(const char *pWord, char conv, uint32_t *pValue)
     return n == 1;
 }
 
-uint32_t kxMUtiCmd_Exec(kxMUtiCmd_Exec_t *pExec, kxMUtiCmd_Def_t *pCmdDef)
+/*
+ * Flattened: every function of this file that the call reaches is inlined
+ * into it, the integer parse included.  With the parse out of line, the
+ * walk's state had to be saved and restored around every word it converts.
+ */
+[[gnu::flatten]] uint32_t kxMUtiCmd_Exec(kxMUtiCmd_Exec_t *pExec, kxMUtiCmd_Def_t *pCmdDef)
 {
     MUTI_PRINT(kMUtiDbgExec, "MUtiCmd_Exec: \"%s\": executing...", pCmdDef->pName);
     pExec->pTempVec->used = 0; /* kxMUtiVec_Empty */
