@@ -83,13 +83,35 @@ kxMUtiCmd_Def_t *MUtiCmd_DefAppend(kxMUtiCmd_Defs_t *pDefs, const char *pName)
     return pCmdDef;
 }
 
+/*
+ * The first definition that the word selects exactly: by its full name, or
+ * by the first byte of a name whose definition asks for that.  Null when
+ * there is none.  A definition whose name starts with another byte costs
+ * two loads and a compare.
+ */
+kxMUtiCmd_Def_t *MUtiCmd_FindExact(kxMUtiCmd_Def_t *const *ppDefs, uint32_t nDefs,
+                                   const char *pWord)
+{
+    const char first = pWord[0];
+    /* Indexed from -nDefs up to 0, so one addition both steps and tests. */
+    kxMUtiCmd_Def_t *const *const ppEnd = ppDefs + nDefs;
+    for (ptrdiff_t i = -static_cast<ptrdiff_t>(nDefs); i != 0; i++) {
+        kxMUtiCmd_Def_t *pDef = ppEnd[i];
+        if (pDef->pName[0] == first && ((pDef->flags & kxMUtiCmd_DefFlagFirstChar) ||
+                                        MUtiCmd_FitRest(pDef->pName, pWord) == NameFit::Equal))
+            return pDef;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 /*
- * The walk spends its time on definitions whose name does not even start
- * with the word's first byte: for those only the alias can still match, and
- * most commands have none.  Everything else is decided by one pass over the
- * word (MUtiCmd_Fit) instead of strcmp, strncmp and strlen.
+ * Two walks, in the order of the rules of precedence: the first looks for an
+ * exact match only, and stops at it, as one walk checking every rule would;
+ * only a word without one is walked again for aliases and prefixes, which
+ * must be counted over the whole table.  Each walk decides a name by one
+ * pass over the word (MUtiCmd_Fit) instead of strcmp, strncmp and strlen.
  */
 kxMUtiCmd_Def_t *MUtiCmd_Lookup(kxMUtiCmd_Defs_t *pDefs, const char *pWord, uint32_t *pMatchKind)
 {
@@ -98,29 +120,25 @@ kxMUtiCmd_Def_t *MUtiCmd_Lookup(kxMUtiCmd_Defs_t *pDefs, const char *pWord, uint
     if (pDefs == nullptr || pDefs->nDefs == 0) /* no table before start-up */
         return nullptr;
 
+    auto *const *const ppDefs =
+        reinterpret_cast<kxMUtiCmd_Def_t *const *>(pDefs->pDefVec->pEntries);
+    kxMUtiCmd_Def_t *pExact = MUtiCmd_FindExact(ppDefs, pDefs->nDefs, pWord);
+    if (pExact != nullptr) {
+        *pMatchKind = kxMUtiCmd_MatchExact;
+        return pExact;
+    }
+
     const char first = pWord[0];
     uint32_t nAlias = 0;                  /* definitions whose alias is the word */
     uint32_t nPrefix = 0;                 /* definitions whose name starts with it */
     kxMUtiCmd_Def_t *pAliasDef = nullptr; /* the last of each */
     kxMUtiCmd_Def_t *pPrefixDef = nullptr;
-
-    /* Indexed from -nDefs up to 0, so one addition both steps and tests. */
-    auto *const *const ppEnd =
-        reinterpret_cast<kxMUtiCmd_Def_t *const *>(pDefs->pDefVec->pEntries) + pDefs->nDefs;
+    kxMUtiCmd_Def_t *const *const ppEnd = ppDefs + pDefs->nDefs;
     for (ptrdiff_t i = -static_cast<ptrdiff_t>(pDefs->nDefs); i != 0; i++) {
         kxMUtiCmd_Def_t *pDef = ppEnd[i];
-        if (pDef->pName[0] == first) {
-            const NameFit fit = MUtiCmd_FitRest(pDef->pName, pWord);
-            /* An equal name, or an equal first byte for a command that
-             * asks for that: the first such definition wins. */
-            if (fit == NameFit::Equal || (pDef->flags & kxMUtiCmd_DefFlagFirstChar)) {
-                *pMatchKind = kxMUtiCmd_MatchExact;
-                return pDef;
-            }
-            if (fit == NameFit::Prefix) {
-                nPrefix++;
-                pPrefixDef = pDef;
-            }
+        if (pDef->pName[0] == first && MUtiCmd_FitRest(pDef->pName, pWord) == NameFit::Prefix) {
+            nPrefix++;
+            pPrefixDef = pDef;
         }
         if (pDef->pAlias != nullptr && pDef->pAlias[0] == first &&
             MUtiCmd_FitRest(pDef->pAlias, pWord) == NameFit::Equal) {
@@ -129,7 +147,7 @@ kxMUtiCmd_Def_t *MUtiCmd_Lookup(kxMUtiCmd_Defs_t *pDefs, const char *pWord, uint
         }
     }
     /* An empty word is a prefix of every name.  (A definition with an empty
-     * name would have matched it exactly above.) */
+     * name would have matched it exactly.) */
     if (first == '\0') {
         nPrefix = pDefs->nDefs;
         pPrefixDef = ppEnd[-1];
