@@ -108,8 +108,9 @@ uint32_t MUtiCmd_SplitWords(char *pBuf, kxMUtiVec_t *pWords)
                 p++;
         } else {
             MUtiCmd_WordAdd(pWords, p, kLineUnquotedWord);
-            while (!MUti_EndsWord(*p))
+            do /* past the first byte, known to be neither blank nor NUL */
                 p++;
+            while (!MUti_EndsWord(*p));
         }
         if (*p == '\0')
             return nWords;
@@ -194,11 +195,12 @@ uint32_t kxMUtiCmd_ExecLine(kxMUtiCmd_Exec_t *pExec, const char *pLine)
     const uint32_t nFound = MUtiCmd_SplitWords(pCopy->pBuf, pExec->pWords);
     /* A word whose pointer could not be stored is lost: hand on only the
      * words that are there, so no one reads a slot that was never set. */
-    pExec->nWords = pExec->pWords->used;
-    MUTI_PRINT(kMUtiDbgWords, "kxMUtiCmd_Exec nArgs=%d", static_cast<int>(pExec->nWords));
-    if (pExec->nWords == 0)
+    const uint32_t nWords = pExec->pWords->used;
+    pExec->nWords = nWords;
+    MUTI_PRINT(kMUtiDbgWords, "kxMUtiCmd_Exec nArgs=%d", static_cast<int>(nWords));
+    if (nWords == 0)
         return kxMUtiCmd_StatusNoWords;
-    if (pExec->nWords != nFound) [[unlikely]]
+    if (nWords != nFound) [[unlikely]]
         return KX_ERR_NOMEM; /* the line cannot run as typed; reported above */
 
     const char *pName = static_cast<const char *>(pExec->pWords->pEntries[0]);
