@@ -45,21 +45,41 @@ inline bool MUtiCmd_IsComment(const char *pLine)
 }
 
 /*
- * Appends one word pointer, reporting a failure at the given line.  While
- * the vector has room this is kxMUtiVec_Append's own store, done here; a
- * full vector grows through kxMUtiVec_Append.
+ * The word vector while the splitter fills it.  Its counts are kept here:
+ * read back from the vector, they would have to be reloaded after every NUL
+ * the splitter writes (a byte store may alias anything).  While there is
+ * room this is kxMUtiVec_Append's own store; a full vector grows through
+ * kxMUtiVec_Append, and a failure is reported at the given line.
  */
-inline uint32_t MUtiCmd_WordAdd(kxMUtiVec_t *pWords, char *pWord, int line)
-{
-    if (pWords->used < pWords->allocated) [[likely]] {
-        pWords->pEntries[pWords->used++] = pWord;
-        return KX_OK;
+struct WordSink {
+    kxMUtiVec_t *pVec;
+    void **ppEntries;   /* pVec's entries */
+    uint32_t used;      /* entries stored; pVec->used once Flush has run */
+    uint32_t allocated; /* entries there is room for */
+
+    explicit WordSink(kxMUtiVec_t *pWords)
+        : pVec(pWords), ppEntries(pWords->pEntries), used(0), allocated(pWords->allocated)
+    {
     }
-    uint32_t rc = kxMUtiVec_Append(pWords, pWord);
-    if (rc != KX_OK) [[unlikely]]
-        MUti_AssertFail("(rc == KX_OK)", kMUtiCmdPath, line, kxDbg_StrAssertFormat("rc=0x%x", rc));
-    return rc;
-}
+
+    void Add(char *pWord, int line)
+    {
+        if (used < allocated) [[likely]] {
+            ppEntries[used++] = pWord;
+            return;
+        }
+        pVec->used = used;
+        const uint32_t rc = kxMUtiVec_Append(pVec, pWord);
+        if (rc != KX_OK) [[unlikely]]
+            MUti_AssertFail("(rc == KX_OK)", kMUtiCmdPath, line,
+                            kxDbg_StrAssertFormat("rc=0x%x", rc));
+        ppEntries = pVec->pEntries;
+        used = pVec->used;
+        allocated = pVec->allocated;
+    }
+
+    void Flush() { pVec->used = used; }
+};
 
 /*
  * Refills the working copy with the line: what kxMUtiStrx_LenSet(pCopy, 0)
@@ -84,7 +104,8 @@ inline void MUtiCmd_CopyLine(kxMUtiStrx_t *pCopy, const char *pLine)
 
 /*
  * Splits the text in pBuf (up to its NUL, the copy's length) into words in
- * place and returns how many were found.  Blanks separate words; a word
+ * place, with pWords emptied and then holding their pointers, and returns
+ * how many words were found.  Blanks separate words; a word
  * that opens with a single or a double quote runs to the same quote (or the
  * end of the line) and may hold blanks and the other quote.  Each word is
  * ended by overwriting the byte after it with NUL; the opening quote stays
@@ -92,6 +113,7 @@ inline void MUtiCmd_CopyLine(kxMUtiStrx_t *pCopy, const char *pLine)
  */
 uint32_t MUtiCmd_SplitWords(char *pBuf, kxMUtiVec_t *pWords)
 {
+    WordSink words(pWords);
     uint32_t nWords = 0; /* words found, stored or not */
     char *p = pBuf;      /* the next byte to look at */
 
@@ -99,23 +121,25 @@ uint32_t MUtiCmd_SplitWords(char *pBuf, kxMUtiVec_t *pWords)
         while (MUti_IsSpace(*p))
             p++;
         if (*p == '\0')
-            return nWords;
+            break;
         nWords++;
         const char quote = *p;
         if (quote == '"' || quote == '\'') {
-            MUtiCmd_WordAdd(pWords, ++p, kLineQuotedWord);
+            words.Add(++p, kLineQuotedWord);
             while (*p != quote && *p != '\0')
                 p++;
         } else {
-            MUtiCmd_WordAdd(pWords, p, kLineUnquotedWord);
+            words.Add(p, kLineUnquotedWord);
             do /* past the first byte, known to be neither blank nor NUL */
                 p++;
             while (!MUti_EndsWord(*p));
         }
         if (*p == '\0')
-            return nWords;
+            break;
         *p++ = '\0';
     }
+    words.Flush();
+    return nWords;
 }
 
 /*
@@ -190,7 +214,6 @@ uint32_t kxMUtiCmd_ExecLine(kxMUtiCmd_Exec_t *pExec, const char *pLine)
         return MUtiCmd_ExecOwnWord(pExec, pLine);
     pExec->pLine = pLine;
     MUtiCmd_CopyLine(pCopy, pLine);
-    pExec->pWords->used = 0; /* kxMUtiVec_Empty */
 
     const uint32_t nFound = MUtiCmd_SplitWords(pCopy->pBuf, pExec->pWords);
     /* A word whose pointer could not be stored is lost: hand on only the
