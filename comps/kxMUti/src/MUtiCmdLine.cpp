@@ -105,11 +105,11 @@ inline void MUtiCmd_CopyLine(kxMUtiStrx_t *pCopy, const char *pLine)
 /*
  * Splits the text in pBuf (up to its NUL, the copy's length) into words in
  * place, with pWords emptied and then holding their pointers, and returns
- * how many words were found.  Blanks separate words; a word
- * that opens with a single or a double quote runs to the same quote (or the
- * end of the line) and may hold blanks and the other quote.  Each word is
- * ended by overwriting the byte after it with NUL; the opening quote stays
- * in front of its word.
+ * how many words were found.  Blanks separate words; a word that opens with
+ * a single or a double quote runs to the same quote (or the end of the line)
+ * and may hold blanks and the other quote.  Each word is ended by
+ * overwriting the byte after it with NUL; the opening quote stays in front
+ * of its word.
  */
 uint32_t MUtiCmd_SplitWords(char *pBuf, kxMUtiVec_t *pWords)
 {
