@@ -102,6 +102,32 @@ inline void MUtiCmd_CopyLine(kxMUtiStrx_t *pCopy, const char *pLine)
     pCopy->len = static_cast<uint32_t>(n);
 }
 
+/* What a byte outside a word is to the splitter. */
+enum class Lead : uint8_t {
+    Word,  /* starts an unquoted word */
+    Blank, /* separates words */
+    Quote, /* opens a quoted word */
+    End    /* the NUL that ends the text */
+};
+
+constexpr std::array<Lead, 256> kLeadTable = [] {
+    std::array<Lead, 256> table{};
+    for (unsigned c = 0; c < 256; c++)
+        if (kMUtiSpace[c])
+            table[c] = Lead::Blank;
+    table['"'] = Lead::Quote;
+    table['\''] = Lead::Quote;
+    table['\0'] = Lead::End;
+    return table;
+}();
+static_assert(kLeadTable['a'] == Lead::Word && kLeadTable['#'] == Lead::Word &&
+              kLeadTable['\r'] == Lead::Blank && kLeadTable[0xA0] == Lead::Word);
+
+inline Lead MUtiCmd_LeadOf(char c)
+{
+    return kLeadTable[static_cast<unsigned char>(c)];
+}
+
 /*
  * Splits the text in pBuf (up to its NUL, the copy's length) into words in
  * place, with pWords emptied and then holding their pointers, and returns
@@ -118,14 +144,17 @@ uint32_t MUtiCmd_SplitWords(char *pBuf, kxMUtiVec_t *pWords)
     char *p = pBuf;      /* the next byte to look at */
 
     for (;;) {
-        while (MUti_IsSpace(*p))
+        const Lead lead = MUtiCmd_LeadOf(*p);
+        if (lead == Lead::Blank) {
             p++;
-        if (*p == '\0')
+            continue;
+        }
+        if (lead == Lead::End)
             break;
         nWords++;
-        const char quote = *p;
-        if (quote == '"' || quote == '\'') {
-            words.Add(++p, kLineQuotedWord);
+        if (lead == Lead::Quote) {
+            const char quote = *p++;
+            words.Add(p, kLineQuotedWord);
             while (*p != quote && *p != '\0')
                 p++;
         } else {
