@@ -104,6 +104,51 @@ kxMUtiCmd_Def_t *MUtiCmd_FindExact(kxMUtiCmd_Def_t *const *ppDefs, uint32_t nDef
     return nullptr;
 }
 
+/*
+ * A word that selects nothing exactly: the definition whose alias it is,
+ * if exactly one has that alias, else the one whose name it is a prefix
+ * of, if exactly one is; the kind of match is stored.  Both counts take the
+ * whole table.  Kept out of line, so that the exact walk in front of it,
+ * which settles most lines, needs few registers to save.
+ */
+[[gnu::noinline]] kxMUtiCmd_Def_t *MUtiCmd_FindLoose(kxMUtiCmd_Def_t *const *ppDefs, uint32_t nDefs,
+                                                     const char *pWord, uint32_t *pMatchKind)
+{
+    const char first = pWord[0];
+    uint32_t nAlias = 0;                  /* definitions whose alias is the word */
+    uint32_t nPrefix = 0;                 /* definitions whose name starts with it */
+    kxMUtiCmd_Def_t *pAliasDef = nullptr; /* the last of each */
+    kxMUtiCmd_Def_t *pPrefixDef = nullptr;
+    kxMUtiCmd_Def_t *const *const ppEnd = ppDefs + nDefs;
+    for (ptrdiff_t i = -static_cast<ptrdiff_t>(nDefs); i != 0; i++) {
+        kxMUtiCmd_Def_t *pDef = ppEnd[i];
+        if (pDef->pName[0] == first && MUtiCmd_FitRest(pDef->pName, pWord) == NameFit::Prefix) {
+            nPrefix++;
+            pPrefixDef = pDef;
+        }
+        if (pDef->pAlias != nullptr && pDef->pAlias[0] == first &&
+            MUtiCmd_FitRest(pDef->pAlias, pWord) == NameFit::Equal) {
+            nAlias++;
+            pAliasDef = pDef;
+        }
+    }
+    /* An empty word is a prefix of every name.  (A definition with an empty
+     * name would have matched it exactly.) */
+    if (first == '\0') {
+        nPrefix = nDefs;
+        pPrefixDef = ppEnd[-1];
+    }
+    if (nAlias == 1) {
+        *pMatchKind = kxMUtiCmd_MatchAlias;
+        return pAliasDef;
+    }
+    if (nPrefix == 1) {
+        *pMatchKind = kxMUtiCmd_MatchPrefix;
+        return pPrefixDef;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 /*
@@ -123,44 +168,10 @@ kxMUtiCmd_Def_t *MUtiCmd_Lookup(kxMUtiCmd_Defs_t *pDefs, const char *pWord, uint
     auto *const *const ppDefs =
         reinterpret_cast<kxMUtiCmd_Def_t *const *>(pDefs->pDefVec->pEntries);
     kxMUtiCmd_Def_t *pExact = MUtiCmd_FindExact(ppDefs, pDefs->nDefs, pWord);
-    if (pExact != nullptr) {
-        *pMatchKind = kxMUtiCmd_MatchExact;
-        return pExact;
-    }
-
-    const char first = pWord[0];
-    uint32_t nAlias = 0;                  /* definitions whose alias is the word */
-    uint32_t nPrefix = 0;                 /* definitions whose name starts with it */
-    kxMUtiCmd_Def_t *pAliasDef = nullptr; /* the last of each */
-    kxMUtiCmd_Def_t *pPrefixDef = nullptr;
-    kxMUtiCmd_Def_t *const *const ppEnd = ppDefs + pDefs->nDefs;
-    for (ptrdiff_t i = -static_cast<ptrdiff_t>(pDefs->nDefs); i != 0; i++) {
-        kxMUtiCmd_Def_t *pDef = ppEnd[i];
-        if (pDef->pName[0] == first && MUtiCmd_FitRest(pDef->pName, pWord) == NameFit::Prefix) {
-            nPrefix++;
-            pPrefixDef = pDef;
-        }
-        if (pDef->pAlias != nullptr && pDef->pAlias[0] == first &&
-            MUtiCmd_FitRest(pDef->pAlias, pWord) == NameFit::Equal) {
-            nAlias++;
-            pAliasDef = pDef;
-        }
-    }
-    /* An empty word is a prefix of every name.  (A definition with an empty
-     * name would have matched it exactly.) */
-    if (first == '\0') {
-        nPrefix = pDefs->nDefs;
-        pPrefixDef = ppEnd[-1];
-    }
-    if (nAlias == 1) {
-        *pMatchKind = kxMUtiCmd_MatchAlias;
-        return pAliasDef;
-    }
-    if (nPrefix == 1) {
-        *pMatchKind = kxMUtiCmd_MatchPrefix;
-        return pPrefixDef;
-    }
-    return nullptr;
+    if (pExact == nullptr)
+        return MUtiCmd_FindLoose(ppDefs, pDefs->nDefs, pWord, pMatchKind);
+    *pMatchKind = kxMUtiCmd_MatchExact;
+    return pExact;
 }
 
 kxMUtiCmd_Def_t *kxMUtiCmd_DefsLookup(kxMUtiCmd_Defs_t *pDefs, const char *pName,
