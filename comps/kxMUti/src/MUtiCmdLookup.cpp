@@ -4,7 +4,9 @@
  * A table is an unsorted list in registration order; every lookup walks it.
  * A typed word selects a command by full name (or by first character for
  * commands that ask for that), else by a unique alias, else by a unique
- * prefix of the name.  Comparisons are byte-wise and case-sensitive.
+ * prefix of the name.  Comparisons are byte-wise and case-sensitive.  The
+ * first walk looks for a full name only; a word that is none is walked
+ * again for aliases and prefixes.
  */
 #include <string.h>
 
