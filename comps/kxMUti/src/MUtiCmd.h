@@ -50,6 +50,13 @@ inline bool MUtiCmd_InWorkingCopy(const kxMUtiCmd_Exec_t *pExec, const char *p)
     return at >= begin && at - begin <= pCopy->spare + pCopy->len;
 }
 
+/*
+ * kxMUtiCmd_DefsLookup without the call through the exported symbol: the
+ * interpreter's own lookups (registration, the search along the chain) use
+ * this.  Same arguments, same result, same match kind stored.
+ */
+kxMUtiCmd_Def_t *MUtiCmd_Lookup(kxMUtiCmd_Defs_t *pDefs, const char *pWord, uint32_t *pMatchKind);
+
 /* Registers the built-in commands in pDefs, in help-listing order. */
 void MUtiCmd_InbuiltRegister(kxMUtiCmd_Defs_t *pDefs);
 

@@ -30,7 +30,8 @@ constexpr const char *kMsgNoPercent = "missing %% in invokeFormat for \"%s\"\n";
 
 constexpr unsigned kSlots = 10; /* handler arguments */
 
-/* What a conversion letter does. */
+/* What a conversion letter does.  ORDER: the word conversions come last,
+ * so that MUtiCmd_IsWordConv is one comparison. */
 enum class Conv : uint8_t {
     Invalid,  /* not a conversion letter */
     Count,    /* C: words on the line, command word included */
@@ -85,9 +86,26 @@ inline Conv MUtiCmd_ConvOf(char c)
     return kConvTable[static_cast<unsigned char>(c)];
 }
 
+/* d, u, x and s: the conversions that take words of the line. */
 inline bool MUtiCmd_IsWordConv(Conv conv)
 {
-    return conv == Conv::Int || conv == Conv::Unsigned || conv == Conv::Hex || conv == Conv::String;
+    return conv >= Conv::Int;
+}
+static_assert(Conv::String > Conv::Hex && Conv::Hex > Conv::Unsigned &&
+              Conv::Unsigned > Conv::Int && Conv::Int > Conv::UserData &&
+              Conv::UserData > Conv::Invalid);
+
+/* The modifier a byte of a format is: '?', '+' or '*', else NUL (none). */
+constexpr std::array<char, 256> kModifierTable = [] {
+    std::array<char, 256> table{};
+    for (unsigned char c : {'?', '+', '*'})
+        table[c] = static_cast<char>(c);
+    return table;
+}();
+
+inline char MUtiCmd_ModifierOf(char c)
+{
+    return kModifierTable[static_cast<unsigned char>(c)];
 }
 
 inline bool MUtiCmd_IsList(char modifier)
@@ -117,7 +135,11 @@ inline const char *MUtiCmd_RejectMsg(Conv conv)
     return conv == Conv::Unsigned ? kMsgNotUnsigned : kMsgNotHex;
 }
 
-/* The state of one walk through a format. */
+/*
+ * The state of one walk through a format.  The slots live outside it, so
+ * the compiler can keep these fields in registers (an array indexed by the
+ * slot count would tie the whole record to memory).
+ */
 struct Walk {
     kxMUtiCmd_Exec_t *pExec;
     const kxMUtiCmd_Def_t *pDef;
@@ -126,17 +148,19 @@ struct Walk {
     uint32_t nAvail;            /* words that can be taken: nWords, or fewer stored */
     uint32_t next;              /* next word to take */
     unsigned nSlots;            /* slots filled */
-    kxWord_t slots[kSlots];     /* the handler's arguments */
+    kxWord_t *pSlots;           /* the handler's arguments, kSlots of them */
 };
 
-/* Converts one word; false when it does not convert. */
-bool MUtiCmd_WordValue(Conv conv, const char *pWord, kxWord_t *pValue)
+/*
+ * Converts one word by its format letter (d, u, x or s, the letters the
+ * integer parse takes too); false when it does not convert.
+ */
+inline bool MUtiCmd_WordValue(char letter, const char *pWord, kxWord_t *pValue)
 {
-    if (conv == Conv::String) {
+    if (letter == 's') {
         *pValue = reinterpret_cast<kxWord_t>(pWord);
         return true;
     }
-    const char letter = conv == Conv::Int ? 'd' : conv == Conv::Unsigned ? 'u' : 'x';
     uint32_t value;
     if (!MUtiCmd_ParseInt(pWord, letter, &value))
         return false;
@@ -145,13 +169,13 @@ bool MUtiCmd_WordValue(Conv conv, const char *pWord, kxWord_t *pValue)
 }
 
 /* Places one value in the next slot; false (with the message) when full. */
-bool MUtiCmd_Place(Walk &walk, kxWord_t value)
+inline bool MUtiCmd_Place(Walk &walk, kxWord_t value)
 {
     if (walk.nSlots == kSlots) [[unlikely]] {
         printf(kMsgNoSupport, walk.pDef->pName, static_cast<int>(kSlots + 1));
         return false;
     }
-    walk.slots[walk.nSlots++] = value;
+    walk.pSlots[walk.nSlots++] = value;
     return true;
 }
 
@@ -192,23 +216,22 @@ kxWord_t MUtiCmd_PlainValue(Walk &walk, Conv conv)
  * A word conversion without a modifier or with '?'.  Returns KX_OK, or the
  * status that ends the call.
  */
-uint32_t MUtiCmd_ConvWord(Walk &walk, Conv conv, char modifier)
+uint32_t MUtiCmd_ConvWord(Walk &walk, Conv conv, char letter, char modifier)
 {
-    const char *pName = walk.pDef->pName;
     const bool optional = modifier == '?';
     kxWord_t value = 0;
 
-    if (walk.next >= walk.nAvail) {
+    if (walk.next >= walk.nAvail) [[unlikely]] {
         if (optional)
             return KX_OK;
-        printf(kMsgTooFew, pName);
+        printf(kMsgTooFew, walk.pDef->pName);
         return kxMUtiCmd_StatusTooFew;
     }
     const char *pWord = walk.ppWords[walk.next];
-    if (!MUtiCmd_WordValue(conv, pWord, &value)) {
+    if (!MUtiCmd_WordValue(letter, pWord, &value)) [[unlikely]] {
         if (optional) /* the word stays for the items after this one */
             return KX_OK;
-        printf(MUtiCmd_RejectMsg(conv), pName, pWord);
+        printf(MUtiCmd_RejectMsg(conv), walk.pDef->pName, pWord);
         return kxMUtiCmd_StatusBadInteger;
     }
     walk.next++;
@@ -219,7 +242,7 @@ uint32_t MUtiCmd_ConvWord(Walk &walk, Conv conv, char modifier)
  * A word conversion with '+' or '*': every remaining word goes into the
  * context's list storage; the handler gets its count and its entries.
  */
-uint32_t MUtiCmd_ConvList(Walk &walk, Conv conv, char modifier)
+uint32_t MUtiCmd_ConvList(Walk &walk, Conv conv, char letter, char modifier)
 {
     const char *pName = walk.pDef->pName;
     kxMUtiVec_t *pList = walk.pExec->pTempVec;
@@ -228,7 +251,7 @@ uint32_t MUtiCmd_ConvList(Walk &walk, Conv conv, char modifier)
     for (; walk.next < walk.nAvail; walk.next++) {
         const char *pWord = walk.ppWords[walk.next];
         kxWord_t value;
-        if (!MUtiCmd_WordValue(conv, pWord, &value)) {
+        if (!MUtiCmd_WordValue(letter, pWord, &value)) {
             printf(MUtiCmd_RejectMsg(conv), pName, pWord);
             return kxMUtiCmd_StatusBadInteger;
         }
@@ -245,8 +268,8 @@ uint32_t MUtiCmd_ConvList(Walk &walk, Conv conv, char modifier)
         printf(kMsgNoSupport, pName, static_cast<int>(walk.nSlots));
         return kxMUtiCmd_StatusTooMany;
     }
-    walk.slots[walk.nSlots++] = pList->used;
-    walk.slots[walk.nSlots++] = reinterpret_cast<kxWord_t>(pList->pEntries);
+    walk.pSlots[walk.nSlots++] = pList->used;
+    walk.pSlots[walk.nSlots++] = reinterpret_cast<kxWord_t>(pList->pEntries);
     return KX_OK;
 }
 
@@ -256,8 +279,8 @@ uint32_t MUtiCmd_Item(Walk &walk, char letter, char modifier)
     const Conv conv = MUtiCmd_ConvOf(letter);
     if (MUtiCmd_IsWordConv(conv)) {
         if (MUtiCmd_IsList(modifier))
-            return MUtiCmd_ConvList(walk, conv, modifier);
-        return MUtiCmd_ConvWord(walk, conv, modifier);
+            return MUtiCmd_ConvList(walk, conv, letter, modifier);
+        return MUtiCmd_ConvWord(walk, conv, letter, modifier);
     }
     if (conv == Conv::Invalid) [[unlikely]] {
         /* The slot is taken and holds 0, so the items after it keep the
@@ -299,9 +322,9 @@ uint32_t MUtiCmd_WalkFormat(Walk &walk)
             }
             letter = *pFmt++;
         }
-        char modifier = '\0';
-        if (*pFmt == '?' || *pFmt == '+' || *pFmt == '*')
-            modifier = *pFmt++;
+        const char modifier = MUtiCmd_ModifierOf(*pFmt);
+        if (modifier != '\0')
+            pFmt++;
         prevModifier = modifier;
         uint32_t status = MUtiCmd_Item(walk, letter, modifier);
         if (status != KX_OK)
@@ -368,21 +391,30 @@ bool MUtiCmd_ParseInt(const char *pWord, char conv, uint32_t *pValue)
     return n == 1;
 }
 
-uint32_t kxMUtiCmd_Exec(kxMUtiCmd_Exec_t *pExec, kxMUtiCmd_Def_t *pCmdDef)
+/*
+ * Flattened: every function of this file that the call reaches is inlined
+ * into it, the integer parse included.  With the parse out of line, the
+ * walk's state had to be saved and restored around every word it converts.
+ */
+[[gnu::flatten]] uint32_t kxMUtiCmd_Exec(kxMUtiCmd_Exec_t *pExec, kxMUtiCmd_Def_t *pCmdDef)
 {
     MUTI_PRINT(kMUtiDbgExec, "MUtiCmd_Exec: \"%s\": executing...", pCmdDef->pName);
-    kxMUtiVec_Empty(pExec->pTempVec);
+    pExec->pTempVec->used = 0; /* kxMUtiVec_Empty */
     /* Echo before converting, so a line that then fails is shown too. */
     if ((pExec->flags & kxMUtiCmd_ExecFlagVerbose) && pExec->pLine != nullptr)
         puts(pExec->pLine);
 
-    Walk walk{};
+    const kxMUtiVec_t *pWords = pExec->pWords;
+    Walk walk;
     walk.pExec = pExec;
     walk.pDef = pCmdDef;
-    walk.ppWords = reinterpret_cast<const char *const *>(pExec->pWords->pEntries);
+    walk.ppWords = reinterpret_cast<const char *const *>(pWords->pEntries);
     walk.nWords = pExec->nWords;
-    walk.nAvail = pExec->nWords < pExec->pWords->used ? pExec->nWords : pExec->pWords->used;
+    walk.nAvail = pExec->nWords < pWords->used ? pExec->nWords : pWords->used;
     walk.next = 1;
+    walk.nSlots = 0;
+    kxWord_t slots[kSlots] = {}; /* slots no item fills stay zero */
+    walk.pSlots = slots;
     uint32_t status = MUtiCmd_WalkFormat(walk);
     if (status != KX_OK)
         return status;
@@ -393,7 +425,7 @@ uint32_t kxMUtiCmd_Exec(kxMUtiCmd_Exec_t *pExec, kxMUtiCmd_Def_t *pCmdDef)
     /* Slots past the last filled one are already zero. */
     if (pCmdDef->handler == nullptr) [[unlikely]] /* a table entry without code does nothing */
         return KX_OK;
-    const kxWord_t *s = walk.slots;
+    const kxWord_t *s = slots;
     status = pCmdDef->handler(s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7], s[8], s[9]);
     MUTI_PRINT(kMUtiDbgTrace, "\"%s\" => 0x%x", pCmdDef->pName, status);
     if (pExec->autoSleepMs != 0)

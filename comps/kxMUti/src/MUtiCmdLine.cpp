@@ -8,6 +8,7 @@
  * words than any before.
  */
 #include <stdio.h>
+#include <string.h>
 
 #include "MUtiAlloc.h"
 
@@ -43,49 +44,130 @@ inline bool MUtiCmd_IsComment(const char *pLine)
     return *pLine != '\0' && *pLine == gkxMUtiCmd_CommentChar;
 }
 
-/* Appends one word pointer, reporting a failure at the given line. */
-inline uint32_t MUtiCmd_WordAdd(kxMUtiVec_t *pWords, char *pWord, int line)
+/*
+ * The word vector while the splitter fills it.  Its counts are kept here:
+ * read back from the vector, they would have to be reloaded after every NUL
+ * the splitter writes (a byte store may alias anything).  While there is
+ * room this is kxMUtiVec_Append's own store; a full vector grows through
+ * kxMUtiVec_Append, and a failure is reported at the given line.
+ */
+struct WordSink {
+    kxMUtiVec_t *pVec;
+    void **ppEntries;   /* pVec's entries */
+    uint32_t used;      /* entries stored; pVec->used once Flush has run */
+    uint32_t allocated; /* entries there is room for */
+
+    explicit WordSink(kxMUtiVec_t *pWords)
+        : pVec(pWords), ppEntries(pWords->pEntries), used(0), allocated(pWords->allocated)
+    {
+    }
+
+    void Add(char *pWord, int line)
+    {
+        if (used < allocated) [[likely]] {
+            ppEntries[used++] = pWord;
+            return;
+        }
+        pVec->used = used;
+        const uint32_t rc = kxMUtiVec_Append(pVec, pWord);
+        if (rc != KX_OK) [[unlikely]]
+            MUti_AssertFail("(rc == KX_OK)", kMUtiCmdPath, line,
+                            kxDbg_StrAssertFormat("rc=0x%x", rc));
+        ppEntries = pVec->pEntries;
+        used = pVec->used;
+        allocated = pVec->allocated;
+    }
+
+    void Flush() { pVec->used = used; }
+};
+
+/*
+ * Refills the working copy with the line: what kxMUtiStrx_LenSet(pCopy, 0)
+ * and kxMUtiStrx_Cat(pCopy, pLine) do, with the calls left out while the
+ * copy has room.  A copy that cannot grow stays empty.
+ */
+inline void MUtiCmd_CopyLine(kxMUtiStrx_t *pCopy, const char *pLine)
 {
-    uint32_t rc = kxMUtiVec_Append(pWords, pWord);
-    if (rc != KX_OK) [[unlikely]]
-        MUti_AssertFail("(rc == KX_OK)", kMUtiCmdPath, line, kxDbg_StrAssertFormat("rc=0x%x", rc));
-    return rc;
+    pCopy->spare += pCopy->len;
+    pCopy->len = 0;
+    pCopy->pBuf[0] = '\0';
+    const size_t n = strlen(pLine);
+    if (!MUti_Fits32(n)) [[unlikely]] /* only where size_t is wider */
+        return;
+    if (n > pCopy->spare && kxMUtiStrx_EnsureSpare(pCopy, static_cast<uint32_t>(n)) != KX_OK)
+        [[unlikely]]
+        return;
+    memcpy(pCopy->pBuf, pLine, n + 1);
+    pCopy->spare -= static_cast<uint32_t>(n);
+    pCopy->len = static_cast<uint32_t>(n);
+}
+
+/* What a byte outside a word is to the splitter. */
+enum class Lead : uint8_t {
+    Word,  /* starts an unquoted word */
+    Blank, /* separates words */
+    Quote, /* opens a quoted word */
+    End    /* the NUL that ends the text */
+};
+
+constexpr std::array<Lead, 256> kLeadTable = [] {
+    std::array<Lead, 256> table{};
+    for (unsigned c = 0; c < 256; c++)
+        if (kMUtiSpace[c])
+            table[c] = Lead::Blank;
+    table['"'] = Lead::Quote;
+    table['\''] = Lead::Quote;
+    table['\0'] = Lead::End;
+    return table;
+}();
+static_assert(kLeadTable['a'] == Lead::Word && kLeadTable['#'] == Lead::Word &&
+              kLeadTable['\r'] == Lead::Blank && kLeadTable[0xA0] == Lead::Word);
+
+inline Lead MUtiCmd_LeadOf(char c)
+{
+    return kLeadTable[static_cast<unsigned char>(c)];
 }
 
 /*
- * Splits len bytes of pBuf into words in place and returns how many words
- * were found.  Blanks separate words; a word that opens with a single or a
- * double quote runs to the same quote (or the end of the line) and may hold
- * blanks and the other quote.  Each word is ended by overwriting the byte
- * after it with NUL; the opening quote stays in front of its word.
+ * Splits the text in pBuf (up to its NUL, the copy's length) into words in
+ * place, with pWords emptied and then holding their pointers, and returns
+ * how many words were found.  Blanks separate words; a word that opens with
+ * a single or a double quote runs to the same quote (or the end of the line)
+ * and may hold blanks and the other quote.  Each word is ended by
+ * overwriting the byte after it with NUL; the opening quote stays in front
+ * of its word.
  */
-uint32_t MUtiCmd_SplitWords(char *pBuf, uint32_t len, kxMUtiVec_t *pWords)
+uint32_t MUtiCmd_SplitWords(char *pBuf, kxMUtiVec_t *pWords)
 {
-    bool inWord = false; /* the walk is inside a word */
-    char quote = '\0';   /* quote character of the current word, or NUL */
+    WordSink words(pWords);
     uint32_t nWords = 0; /* words found, stored or not */
+    char *p = pBuf;      /* the next byte to look at */
 
-    for (uint32_t i = 0; i < len; i++) {
-        const char ch = pBuf[i];
-        if (inWord) {
-            if (ch == '\0' || (quote != '\0' ? ch == quote : MUti_IsSpace(ch))) {
-                pBuf[i] = '\0';
-                inWord = false;
-            }
+    for (;;) {
+        const Lead lead = MUtiCmd_LeadOf(*p);
+        if (lead == Lead::Blank) {
+            p++;
             continue;
         }
-        if (MUti_IsSpace(ch))
-            continue;
-        inWord = true;
+        if (lead == Lead::End)
+            break;
         nWords++;
-        if (ch == '"' || ch == '\'') {
-            quote = ch;
-            MUtiCmd_WordAdd(pWords, &pBuf[i + 1], kLineQuotedWord);
+        if (lead == Lead::Quote) {
+            const char quote = *p++;
+            words.Add(p, kLineQuotedWord);
+            while (*p != quote && *p != '\0')
+                p++;
         } else {
-            quote = '\0';
-            MUtiCmd_WordAdd(pWords, &pBuf[i], kLineUnquotedWord);
+            words.Add(p, kLineUnquotedWord);
+            do /* past the first byte, known to be neither blank nor NUL */
+                p++;
+            while (!MUti_EndsWord(*p));
         }
+        if (*p == '\0')
+            break;
+        *p++ = '\0';
     }
+    words.Flush();
     return nWords;
 }
 
@@ -104,7 +186,7 @@ kxMUtiCmd_Def_t *MUtiCmd_ChainLookup(kxMUtiCmd_Exec_t *pExec, const char *pName)
             continue;
         }
         uint32_t kind;
-        kxMUtiCmd_Def_t *pDef = kxMUtiCmd_DefsLookup(pCur->pDefs, pName, &kind);
+        kxMUtiCmd_Def_t *pDef = MUtiCmd_Lookup(pCur->pDefs, pName, &kind);
         if (kind != kxMUtiCmd_MatchNone)
             return pDef;
         pCur = pCur->pParent;
@@ -159,19 +241,18 @@ uint32_t kxMUtiCmd_ExecLine(kxMUtiCmd_Exec_t *pExec, const char *pLine)
     kxMUtiStrx_t *pCopy = pExec->pLineBuf;
     if (MUtiCmd_InWorkingCopy(pExec, pLine)) [[unlikely]]
         return MUtiCmd_ExecOwnWord(pExec, pLine);
-    kxMUtiStrx_LenSet(pCopy, 0);
     pExec->pLine = pLine;
-    kxMUtiStrx_Cat(pCopy, pLine);
-    kxMUtiVec_Empty(pExec->pWords);
+    MUtiCmd_CopyLine(pCopy, pLine);
 
-    const uint32_t nFound = MUtiCmd_SplitWords(pCopy->pBuf, pCopy->len, pExec->pWords);
+    const uint32_t nFound = MUtiCmd_SplitWords(pCopy->pBuf, pExec->pWords);
     /* A word whose pointer could not be stored is lost: hand on only the
      * words that are there, so no one reads a slot that was never set. */
-    pExec->nWords = pExec->pWords->used;
-    MUTI_PRINT(kMUtiDbgWords, "kxMUtiCmd_Exec nArgs=%d", static_cast<int>(pExec->nWords));
-    if (pExec->nWords == 0)
+    const uint32_t nWords = pExec->pWords->used;
+    pExec->nWords = nWords;
+    MUTI_PRINT(kMUtiDbgWords, "kxMUtiCmd_Exec nArgs=%d", static_cast<int>(nWords));
+    if (nWords == 0)
         return kxMUtiCmd_StatusNoWords;
-    if (pExec->nWords != nFound) [[unlikely]]
+    if (nWords != nFound) [[unlikely]]
         return KX_ERR_NOMEM; /* the line cannot run as typed; reported above */
 
     const char *pName = static_cast<const char *>(pExec->pWords->pEntries[0]);

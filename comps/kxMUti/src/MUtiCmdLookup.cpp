@@ -4,7 +4,9 @@
  * A table is an unsorted list in registration order; every lookup walks it.
  * A typed word selects a command by full name (or by first character for
  * commands that ask for that), else by a unique alias, else by a unique
- * prefix of the name.  Comparisons are byte-wise and case-sensitive.
+ * prefix of the name.  Comparisons are byte-wise and case-sensitive.  The
+ * first walk looks for a full name only; a word that is none is walked
+ * again for aliases and prefixes.
  */
 #include <string.h>
 
@@ -22,10 +24,32 @@ inline kxMUtiCmd_Def_t *MUtiCmd_DefAt(const kxMUtiCmd_Defs_t *pDefs, uint32_t i)
     return static_cast<kxMUtiCmd_Def_t *>(pDefs->pDefVec->pEntries[i]);
 }
 
-/* Whether word equals name: the first bytes are compared before the rest. */
-inline bool MUtiCmd_NameIs(const char *pName, const char *pWord)
+/* How a name stands to the typed word. */
+enum class NameFit : uint8_t {
+    Other,  /* the word is not a prefix of the name */
+    Prefix, /* the word is a prefix of the name, shorter than it */
+    Equal   /* the word is the name */
+};
+
+/*
+ * Compares in one pass what strcmp(pName, pWord) == 0 and
+ * strncmp(pName, pWord, strlen(pWord)) == 0 would each tell: the bytes
+ * agree up to the end of the word, and the name ends there too or not.
+ */
+inline NameFit MUtiCmd_Fit(const char *pName, const char *pWord)
 {
-    return pName[0] == pWord[0] && strcmp(pName, pWord) == 0;
+    size_t i = 0;
+    while (pWord[i] != '\0' && pWord[i] == pName[i])
+        i++;
+    if (pWord[i] != '\0')
+        return NameFit::Other;
+    return pName[i] == '\0' ? NameFit::Equal : NameFit::Prefix;
+}
+
+/* MUtiCmd_Fit for a name whose first byte is known to equal the word's. */
+inline NameFit MUtiCmd_FitRest(const char *pName, const char *pWord)
+{
+    return pWord[0] == '\0' ? NameFit::Equal : MUtiCmd_Fit(pName + 1, pWord + 1);
 }
 
 /* Warns about every existing command whose alias is the new command's name. */
@@ -61,40 +85,60 @@ kxMUtiCmd_Def_t *MUtiCmd_DefAppend(kxMUtiCmd_Defs_t *pDefs, const char *pName)
     return pCmdDef;
 }
 
-} // namespace
-
-kxMUtiCmd_Def_t *kxMUtiCmd_DefsLookup(kxMUtiCmd_Defs_t *pDefs, const char *pName,
-                                      uint32_t *pMatchKind)
+/*
+ * The first definition that the word selects exactly: by its full name, or
+ * by the first byte of a name whose definition asks for that.  Null when
+ * there is none.  A definition whose name starts with another byte costs
+ * two loads and a compare.
+ */
+kxMUtiCmd_Def_t *MUtiCmd_FindExact(kxMUtiCmd_Def_t *const *ppDefs, uint32_t nDefs,
+                                   const char *pWord)
 {
-    pDefs = MUtiCmd_DefsSelect(pDefs);
-    *pMatchKind = kxMUtiCmd_MatchNone;
-    if (pDefs == nullptr || pDefs->nDefs == 0) /* no table before start-up */
-        return nullptr;
+    const char first = pWord[0];
+    /* Indexed from -nDefs up to 0, so one addition both steps and tests. */
+    kxMUtiCmd_Def_t *const *const ppEnd = ppDefs + nDefs;
+    for (ptrdiff_t i = -static_cast<ptrdiff_t>(nDefs); i != 0; i++) {
+        kxMUtiCmd_Def_t *pDef = ppEnd[i];
+        if (pDef->pName[0] == first && ((pDef->flags & kxMUtiCmd_DefFlagFirstChar) ||
+                                        MUtiCmd_FitRest(pDef->pName, pWord) == NameFit::Equal))
+            return pDef;
+    }
+    return nullptr;
+}
 
-    const size_t len = strlen(pName);
+/*
+ * A word that selects nothing exactly: the definition whose alias it is,
+ * if exactly one has that alias, else the one whose name it is a prefix
+ * of, if exactly one is; the kind of match is stored.  Both counts take the
+ * whole table.  Kept out of line, so that the exact walk in front of it,
+ * which settles most lines, needs few registers to save.
+ */
+[[gnu::noinline]] kxMUtiCmd_Def_t *MUtiCmd_FindLoose(kxMUtiCmd_Def_t *const *ppDefs, uint32_t nDefs,
+                                                     const char *pWord, uint32_t *pMatchKind)
+{
+    const char first = pWord[0];
     uint32_t nAlias = 0;                  /* definitions whose alias is the word */
     uint32_t nPrefix = 0;                 /* definitions whose name starts with it */
     kxMUtiCmd_Def_t *pAliasDef = nullptr; /* the last of each */
     kxMUtiCmd_Def_t *pPrefixDef = nullptr;
-
-    for (uint32_t i = 0; i < pDefs->nDefs; i++) {
-        kxMUtiCmd_Def_t *pDef = MUtiCmd_DefAt(pDefs, i);
-        const char *pDefName = pDef->pName;
-        if (MUtiCmd_NameIs(pDefName, pName) ||
-            ((pDef->flags & kxMUtiCmd_DefFlagFirstChar) && pDefName[0] == pName[0])) {
-            *pMatchKind = kxMUtiCmd_MatchExact;
-            return pDef;
-        }
-        if (pDef->pAlias != nullptr && MUtiCmd_NameIs(pDef->pAlias, pName)) {
-            nAlias++;
-            pAliasDef = pDef;
-        }
-        /* An empty word is a prefix of every name; otherwise the first
-         * bytes decide most names without a call. */
-        if (len == 0 || (pDefName[0] == pName[0] && strncmp(pDefName, pName, len) == 0)) {
+    kxMUtiCmd_Def_t *const *const ppEnd = ppDefs + nDefs;
+    for (ptrdiff_t i = -static_cast<ptrdiff_t>(nDefs); i != 0; i++) {
+        kxMUtiCmd_Def_t *pDef = ppEnd[i];
+        if (pDef->pName[0] == first && MUtiCmd_FitRest(pDef->pName, pWord) == NameFit::Prefix) {
             nPrefix++;
             pPrefixDef = pDef;
         }
+        if (pDef->pAlias != nullptr && pDef->pAlias[0] == first &&
+            MUtiCmd_FitRest(pDef->pAlias, pWord) == NameFit::Equal) {
+            nAlias++;
+            pAliasDef = pDef;
+        }
+    }
+    /* An empty word is a prefix of every name.  (A definition with an empty
+     * name would have matched it exactly.) */
+    if (first == '\0') {
+        nPrefix = nDefs;
+        pPrefixDef = ppEnd[-1];
     }
     if (nAlias == 1) {
         *pMatchKind = kxMUtiCmd_MatchAlias;
@@ -107,10 +151,41 @@ kxMUtiCmd_Def_t *kxMUtiCmd_DefsLookup(kxMUtiCmd_Defs_t *pDefs, const char *pName
     return nullptr;
 }
 
+} // namespace
+
+/*
+ * Two walks, in the order of the rules of precedence: the first looks for an
+ * exact match only, and stops at it, as one walk checking every rule would;
+ * only a word without one is walked again for aliases and prefixes, which
+ * must be counted over the whole table.  Each walk decides a name by one
+ * pass over the word (MUtiCmd_Fit) instead of strcmp, strncmp and strlen.
+ */
+kxMUtiCmd_Def_t *MUtiCmd_Lookup(kxMUtiCmd_Defs_t *pDefs, const char *pWord, uint32_t *pMatchKind)
+{
+    pDefs = MUtiCmd_DefsSelect(pDefs);
+    *pMatchKind = kxMUtiCmd_MatchNone;
+    if (pDefs == nullptr || pDefs->nDefs == 0) /* no table before start-up */
+        return nullptr;
+
+    auto *const *const ppDefs =
+        reinterpret_cast<kxMUtiCmd_Def_t *const *>(pDefs->pDefVec->pEntries);
+    kxMUtiCmd_Def_t *pExact = MUtiCmd_FindExact(ppDefs, pDefs->nDefs, pWord);
+    if (pExact == nullptr)
+        return MUtiCmd_FindLoose(ppDefs, pDefs->nDefs, pWord, pMatchKind);
+    *pMatchKind = kxMUtiCmd_MatchExact;
+    return pExact;
+}
+
+kxMUtiCmd_Def_t *kxMUtiCmd_DefsLookup(kxMUtiCmd_Defs_t *pDefs, const char *pName,
+                                      uint32_t *pMatchKind)
+{
+    return MUtiCmd_Lookup(pDefs, pName, pMatchKind);
+}
+
 uint32_t kxMUtiCmd_Match(kxMUtiCmd_Defs_t *pDefs, const char *pName)
 {
     uint32_t kind;
-    kxMUtiCmd_DefsLookup(pDefs, pName, &kind);
+    MUtiCmd_Lookup(pDefs, pName, &kind);
     return kind;
 }
 
@@ -129,7 +204,7 @@ kxMUtiCmd_Def_t *kxMUtiCmd_Add(kxMUtiCmd_Defs_t *pDefs, kxMUtiCmd_Handler_t hand
         invokeFormat = "";
 
     uint32_t kind;
-    kxMUtiCmd_Def_t *pCmdDef = kxMUtiCmd_DefsLookup(pDefs, pName, &kind);
+    kxMUtiCmd_Def_t *pCmdDef = MUtiCmd_Lookup(pDefs, pName, &kind);
     if (kind == kxMUtiCmd_MatchExact) {
         MUTI_PRINT(kMUtiDbgWarn, "kxMUtiCmd_Add: existing command \"%s\" redefined", pName);
     } else {

@@ -27,6 +27,19 @@ inline bool MUti_IsSpace(char c)
     return kMUtiSpace[static_cast<unsigned char>(c)];
 }
 
+/* What ends an unquoted word: whitespace, or the NUL that ends the text. */
+inline constexpr std::array<bool, 256> kMUtiWordEnd = [] {
+    std::array<bool, 256> table = kMUtiSpace;
+    table['\0'] = true;
+    return table;
+}();
+static_assert(kMUtiWordEnd['\0'] && kMUtiWordEnd[' '] && !kMUtiWordEnd['"']);
+
+inline bool MUti_EndsWord(char c)
+{
+    return kMUtiWordEnd[static_cast<unsigned char>(c)];
+}
+
 /* Whether a byte count fits the 32-bit length fields.  A function, so the
  * check compiles without a constant-range warning where size_t is 32-bit. */
 constexpr bool MUti_Fits32(uint64_t n)
