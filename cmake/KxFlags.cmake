@@ -2,7 +2,8 @@
 #
 # kx_library_flags(<target>) gives a target of the library proper its
 # language rules: no exceptions, no RTTI, nothing that needs the C++ runtime,
-# hidden symbols unless marked for export.  kx_warnings(<target>) turns on
+# hidden symbols unless marked for export, and large-file-aware stdio
+# (on the 32-bit board plain fopen then opens files past 2 GiB too).  kx_warnings(<target>) turns on
 # the warning set, as errors, for any target of ours.
 
 add_library(kx_warnings INTERFACE)
@@ -26,5 +27,6 @@ function(kx_library_flags target)
     $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics
                               -fvisibility-inlines-hidden>
     -fvisibility=hidden)
+  target_compile_definitions(${target} PRIVATE _FILE_OFFSET_BITS=64)
   target_link_libraries(${target} PRIVATE kx_warnings kx_sanitize)
 endfunction()
