@@ -1,11 +1,9 @@
 /*
- * fuzz_parseint.cpp - the integer parse against the board's rules, stated on a number
- * rather than on text.  Bytes 0-8 build a word: blanks, a sign, for x a 0x, leading zeros,
- * a 64-bit magnitude in the conversion's base, maybe one stray byte after it; the value it
- * must give follows from the magnitude and the sign alone (d saturates at its sign's limit,
- * u and x at 0xFFFFFFFF, a minus sign wraps what fits).  The rest of the input is a raw
- * word: it must not crash the parse, a rejection must not write, and blanks put in front
- * must not change the result.
+ * fuzz_parseint.cpp - the integer parse against the board's rules stated on a number, not on
+ * text.  Bytes 0-8 build a word (blanks, sign, 0x for x, zeros, a 64-bit magnitude in the
+ * base, maybe a stray byte); the value follows from magnitude and sign alone: d saturates at
+ * its sign's limit, u and x at 0xFFFFFFFF, a minus sign wraps what fits.  The rest is a raw
+ * word: no crash, a rejection writes nothing, blanks in front change nothing.
  */
 #include <stdint.h>
 #include <stdio.h>
@@ -16,17 +14,8 @@
 
 #include "MUtiCmd.h"
 
-namespace {
-
-void Check(bool ok, const char *pWord, char conv)
-{
-    if (!ok) {
-        fprintf(stderr, "*** kxMUti fuzz check failed: %%%c of \"%s\"\n", conv, pWord);
-        abort();
-    }
-}
-
-} // namespace
+#define FUZZ_CHECK(cond, pWord)                                                                    \
+    ((cond) ? (void)0 : (fprintf(stderr, "*** kxMUti fuzz check failed: %s\n", pWord), abort()))
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t size)
 {
@@ -42,7 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t size)
     snprintf(digits, sizeof(digits), conv == 'x' ? "%llx" : "%llu",
              static_cast<unsigned long long>(mag));
     const std::string word = std::string((flags >> 5) & 1, ' ') +
-                             (neg ? "-" : (flags & 0x40) ? "+" : "") +
+                             (neg              ? "-"
+                              : (flags & 0x40) ? "+"
+                                               : "") +
                              (conv == 'x' && (flags & 0x80) ? "0x" : "") +
                              std::string(flags & 0x18 ? 3 : 0, '0') + digits + (stray ? "g" : "");
     uint32_t want = neg ? 0u - static_cast<uint32_t>(mag) : static_cast<uint32_t>(mag);
@@ -52,13 +43,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t size)
         want = neg ? 0x80000000u : 0x7FFFFFFFu;
     uint32_t got = 0xDEADBEEF;
     const bool ok = MUtiCmd_ParseInt(word.c_str(), conv, &got);
-    Check(stray ? !ok && got == 0xDEADBEEF : ok && got == want, word.c_str(), conv);
+    FUZZ_CHECK(stray ? !ok && got == 0xDEADBEEF : ok && got == want, word.c_str());
 
     const std::string raw(reinterpret_cast<const char *>(pData + 9), size - 9);
     uint32_t plain = 0xDEADBEEF, blanked = 0xDEADBEEF;
     const bool rawOk = MUtiCmd_ParseInt(raw.c_str(), conv, &plain);
-    Check(rawOk || plain == 0xDEADBEEF, raw.c_str(), conv);
-    Check(MUtiCmd_ParseInt((" \t" + raw).c_str(), conv, &blanked) == rawOk && blanked == plain,
-          raw.c_str(), conv);
+    FUZZ_CHECK(rawOk || plain == 0xDEADBEEF, raw.c_str());
+    FUZZ_CHECK(MUtiCmd_ParseInt((" \t" + raw).c_str(), conv, &blanked) == rawOk && blanked == plain,
+               raw.c_str());
     return 0;
 }

@@ -1,14 +1,9 @@
 #!/bin/sh
-# Runs each fuzz target for a while on a scratch copy of its seed corpus (the committed
-# corpus does not grow); findings are kept under <build-dir>/fuzz-findings/<target>/.
-#   fuzz/run.sh <build-dir> <seconds-per-target> [target...]
-# Prints executions and new coverage per target; exits non-zero when any target found
-# something.
+# fuzz/run.sh <build-dir> <seconds-per-target> [target...]: runs each fuzz target on a
+# scratch copy of its seed corpus (the committed one does not grow), keeps findings under
+# <build-dir>/fuzz-findings/<target>/ and exits non-zero when any target found something.
 set -u
-if [ $# -lt 2 ]; then
-    echo "usage: $0 <build-dir> <seconds-per-target> [target...]" >&2
-    exit 2
-fi
+[ $# -ge 2 ] || { echo "usage: $0 <build-dir> <seconds-per-target> [target...]" >&2; exit 2; }
 build=$(cd "$1" && pwd) || exit 2
 seconds=$2
 shift 2
@@ -18,11 +13,10 @@ trap 'rm -rf "$work"' EXIT INT TERM
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}"
 status=0
 for target in ${*:-fuzz_line fuzz_parseint}; do
-    findings="$build/fuzz-findings/$target"
+    findings="$build/fuzz-findings/$target" log="$work/$target.log"
     mkdir -p "$work/$target" "$findings"
     cp "$here/corpus/$target"/* "$work/$target"/ 2>/dev/null
     case $target in fuzz_parseint) max=64 ;; *) max=4096 ;; esac
-    log="$work/$target.log"
     TMPDIR="$work" "$build/fuzz/$target" -max_total_time="$seconds" -max_len=$max -timeout=10 \
         -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/" \
         -dict="$here/$target.dict" "$work/$target" >"$log" 2>&1

@@ -27,6 +27,8 @@ static const char *const gCmds[][5] = {
     {"tab", "%u\t%u", "u-u"},
     {"num", "%d%u%x", "dux"},
     {"optnum", "%d?", "d"},
+    {"optctx", "%d?%E", "E"},
+    {"lone", "%u%", "u"},
     {"optstr", "%s?%d", "sd"},
     {"all", "%L%s", "ss"},
     {"words", "%c%v", "u-"},
