@@ -7,12 +7,10 @@
 #ifndef KX_TEST_CAPTURE_STDOUT_H
 #define KX_TEST_CAPTURE_STDOUT_H
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 class CaptureStdout {
@@ -36,11 +34,10 @@ class CaptureStdout {
         if (fd_ < 0)
             return final_;
         fflush(stdout);
-        struct stat st;
-        fstat(fd_, &st);
-        std::string text(static_cast<size_t>(st.st_size), '\0');
-        text.resize(
-            static_cast<size_t>(std::max<ssize_t>(pread(fd_, text.data(), text.size(), 0), 0)));
+        std::string text;
+        char buf[4096];
+        for (ssize_t n; (n = pread(fd_, buf, sizeof buf, static_cast<off_t>(text.size()))) > 0;)
+            text.append(buf, static_cast<size_t>(n));
         return text;
     }
     std::string Stop()
@@ -48,8 +45,7 @@ class CaptureStdout {
         if (fd_ >= 0) {
             final_ = Text();
             dup2(saved_, STDOUT_FILENO);
-            close(saved_);
-            close(fd_);
+            close(saved_), close(fd_);
             fd_ = -1;
         }
         return final_;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <numeric>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -48,8 +49,7 @@ TEST(Vec, TriplesWhenFullKeepingTheEntriesInOrder)
                                  {1, 10, 27}, {10, 31, 90}, {100, 101, 300}};
     for (const auto [initialSize, nAppends, allocated] : cases) {
         Nums ids(nAppends);
-        for (uint32_t i = 0; i < nAppends; i++)
-            ids[i] = i + 1;
+        std::iota(ids.begin(), ids.end(), 1);
         kxMUtiVec_t *pVec = Filled(initialSize, ids);
         EXPECT_EQ(std::tuple(pVec->allocated, Ids(*pVec)), std::tuple(allocated, ids));
         kxMUtiVec_Free(pVec);
