@@ -1,15 +1,12 @@
 /*
  * fuzz_line.cpp - any invoke format against any text, through the whole road of a line:
- * comment check, splitting, lookup along a chain with leading dots, the format walk, the
- * handler call, nested lines and the stream reader.
- *
- * Input: byte 0 picks the context the lines run on; then the format of the command "f" up
- * to the first NUL; then text, run line by line, each line twice, then whole as a stream.
- * Checked as properties, not against a second implementation: no sanitizer report; every
- * status is a handler's or one the interpreter defines; every word a handler gets is a
- * NUL-terminated piece of the line at its own offset; a list's count and entries are the
- * line's last words, as text or converted; the second run of a line allocates nothing and
- * calls the same handlers with the same arguments and status.
+ * splitting, lookup along a chain with leading dots, the format walk, the handler call,
+ * nested lines and the stream reader.  Input: byte 0 picks the context; the format of "f" up
+ * to the first NUL; then lines, each run twice, then the whole text as a stream.  Properties,
+ * no second implementation: statuses within the defined set; every word a handler gets is
+ * a NUL-terminated piece of the line at its own offset; a list's count and entries are the
+ * line's last words, as text or converted; a line's second run allocates nothing and calls
+ * the same handlers with the same arguments; no sanitizer report.
  */
 #include <stdio.h>
 #include <stdlib.h>

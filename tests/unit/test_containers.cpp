@@ -26,11 +26,10 @@ auto Ids = [](const kxMUtiVec_t &v) {
     auto *p = reinterpret_cast<uintptr_t *>(v.pEntries);
     return p ? Nums(p, p + v.used) : Nums{};
 };
-auto Cmp = [](const void *pKey,
-              const void *pSlot) { /* a key against a slot */
-                                   const auto a = reinterpret_cast<uintptr_t>(pKey),
-                                              b = *static_cast<const uintptr_t *>(pSlot);
-                                   return (a > b) - (a < b);
+/* A key against a slot, as BSearch calls it. */
+auto Cmp = [](const void *pKey, const void *pSlot) {
+    const auto a = reinterpret_cast<uintptr_t>(pKey), b = *static_cast<const uintptr_t *>(pSlot);
+    return (a > b) - (a < b);
 };
 /* The text by len and its terminator: a missing NUL shows as a mismatch. */
 auto Text = [](const kxMUtiStrx_t &s) { return s.pBuf ? std::string(s.pBuf, s.len + 1) : ""; };

@@ -37,8 +37,7 @@ TEST(ParseInt, OutOfRangeWordsSaturateAsOnTheBoard)
         {"-4294967295", 0x80000000, 0x1, 0xFFFFFFFF}, {"-4294967296", 0x80000000, 0xFFFFFFFF, 0xFFFFFFFF},
         {"99999999999", 0x7FFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF}, {"429496730", 0x1999999A, 0x1999999A, 0xFFFFFFFF},
         {"100000000", 0x5F5E100, 0x5F5E100, 0xFFFFFFFF}, {"-ffffffff", NO, NO, 0x1},
-        {"fffffff0", NO, NO, 0xFFFFFFF0}, {"0x100000000", NO, NO, 0xFFFFFFFF}, {"\t-1", ~0u, ~0u, ~0u},
-        {"0x", NO, NO, 0x0}, {"12 ", NO, NO, NO}, {"-", NO, NO, NO}, {"00x1", NO, NO, NO}};
+        {"0x100000000", NO, NO, 0xFFFFFFFF}, {"\t-1", ~0u, ~0u, ~0u}, {"0x", NO, NO, 0x0}, {"12 ", NO, NO, NO}};
     // clang-format on
     for (const auto &[pWord, d, u, x] : cases)
         EXPECT_EQ(std::tuple(Parse(pWord, 'd'), Parse(pWord, 'u'), Parse(pWord, 'x')),
