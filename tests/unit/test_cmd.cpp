@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "CaptureStdout.h"
-#include "DbgRecorder.h"
 #include "FaultInjection.h"
 #include "kxMUtiCmd.h"
+#include "qvStbDbgTest.h"
 
 namespace {
 
@@ -39,10 +39,10 @@ class Cmd : public ::testing::Test {
         gpkxMUtiCmd_DefsGlobal = nullptr;
         gpkxMUtiCmd_ExecGlobal = nullptr;
         gCalls.clear();
+        qvStbDbg_TestQuiet(1); /* reports are expected: memory runs out on purpose */
         ASSERT_EQ(kxMUtiCmd_Init(0), KX_OK);
     }
-    DbgRecorder dbg_; /* keeps the debug service quiet */
-    CaptureStdout out_;
+    CaptureStdout out_; /* keeps the messages out of the test log */
 };
 
 } // namespace
