@@ -84,7 +84,7 @@ unsigned long MUti_AllocCount(void)
 
 #else
 #define MUTI_FAULT_POINT() /* the shipped library: nothing before the call */
-#endif /* KX_MUTI_TEST_HOOKS */
+#endif                     /* KX_MUTI_TEST_HOOKS */
 
 void *MUti_Malloc(size_t size)
 {

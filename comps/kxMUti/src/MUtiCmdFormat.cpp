@@ -328,20 +328,42 @@ static_assert(kDigitTable['9'] == 9 && kDigitTable['F'] == 15 && kDigitTable['g'
 
 /*
  * The rest of a word whose magnitude passed 32 bits: the board's reading
- * saturates, d at the signed limit of the sign, u and x at 0xFFFFFFFF (a
- * minus sign no longer matters).  The word must still end in digits.
+ * saturates, d at the limit of its sign, u and x at 0xFFFFFFFF (a minus
+ * sign no longer matters).  Nothing but digits may follow.
  */
-[[gnu::noinline]] bool MUtiCmd_ParseSaturated(const unsigned char *p, uint32_t base, char conv,
+[[gnu::noinline]] bool MUtiCmd_ParseSaturated(const unsigned char *p, uint32_t base, bool isD,
                                               bool neg, uint32_t *pValue)
 {
     while (kDigitTable[*p] < base)
         p++;
     if (*p != '\0')
         return false;
-    if (conv == 'd')
-        *pValue = neg ? 0x80000000u : 0x7FFFFFFFu;
-    else
-        *pValue = 0xFFFFFFFFu;
+    *pValue = !isD ? 0xFFFFFFFFu : neg ? 0x80000000u : 0x7FFFFFFFu;
+    return true;
+}
+
+/*
+ * The digits of a word in base kBase, from its first digit to its end, for
+ * d when kIsD.  The magnitude is built in 32 bits and overflow is decided
+ * before it happens, as sqlite3GetUInt32 does, so no wider type or width of
+ * long is involved.
+ */
+template <uint32_t kBase, bool kIsD>
+bool MUtiCmd_ParseDigits(const unsigned char *p, bool neg, uint32_t *pValue)
+{
+    constexpr uint32_t kMaxBy = UINT32_MAX / kBase;   /* largest value that may take a digit */
+    constexpr uint32_t kMaxLast = UINT32_MAX % kBase; /* largest digit it may take then */
+    uint32_t value = 0;
+    for (uint32_t digit; (digit = kDigitTable[*p]) < kBase; p++) {
+        if (value >= kMaxBy && (value > kMaxBy || digit > kMaxLast)) [[unlikely]]
+            return MUtiCmd_ParseSaturated(p, kBase, kIsD, neg, pValue);
+        value = value * kBase + digit;
+    }
+    if (*p != '\0') [[unlikely]]
+        return false;
+    if (kIsD && value > 0x7FFFFFFFu + neg) [[unlikely]]
+        value = 0x7FFFFFFFu + neg; /* past the signed range: the limit of its sign */
+    *pValue = neg ? 0u - value : value;
     return true;
 }
 
@@ -350,38 +372,28 @@ static_assert(kDigitTable['9'] == 9 && kDigitTable['F'] == 15 && kDigitTable['g'
 /*
  * Reads the word as the board's C library reads "%d%c", "%u%c" and "%x%c"
  * (32-bit long): blanks, an optional sign, for x an optional 0x, then
- * digits up to the end of the word.  The magnitude is built in 32 bits and
- * overflow is decided before it happens, as sqlite3GetUInt32 does, so no
- * wider type or width of long is involved.
+ * digits up to the end of the word.
  */
 bool MUtiCmd_ParseInt(const char *pWord, char conv, uint32_t *pValue)
 {
     const auto *p = reinterpret_cast<const unsigned char *>(pWord);
-    while (kMUtiSpace[*p])
-        p++;
-    const bool neg = *p == '-';
-    if (*p == '-' || *p == '+')
-        p++;
-    const uint32_t base = conv == 'x' ? 16 : 10;
-    const unsigned char *pDigits = p; /* a word needs a digit from here, */
-    if (base == 16 && p[0] == '0' && (p[1] | 0x20) == 'x') {
-        p += 2; /* or the 0 of its 0x: "0x" alone reads as 0 */
-        pDigits = nullptr;
+    bool neg = false;
+    if (kDigitTable[*p] >= 10) { /* most words start with a digit: none of this */
+        while (kMUtiSpace[*p])
+            p++;
+        neg = *p == '-';
+        if (*p == '-' || *p == '+')
+            p++;
+        if (kDigitTable[*p] >= (conv == 'x' ? 16u : 10u)) [[unlikely]]
+            return false; /* no digit at all */
     }
-    const uint32_t maxBy = UINT32_MAX / base;   /* largest value that may take a digit */
-    const uint32_t maxLast = UINT32_MAX % base; /* largest digit it may take then */
-    uint32_t value = 0;
-    for (uint32_t digit; (digit = kDigitTable[*p]) < base; p++) {
-        if (value >= maxBy && (value > maxBy || digit > maxLast)) [[unlikely]]
-            return MUtiCmd_ParseSaturated(p, base, conv, neg, pValue);
-        value = value * base + digit;
-    }
-    if (*p != '\0' || p == pDigits) [[unlikely]]
-        return false;
-    if (conv == 'd' && value > 0x7FFFFFFFu + neg) [[unlikely]]
-        value = 0x7FFFFFFFu + neg; /* past the signed range: the limit of its sign */
-    *pValue = neg ? 0u - value : value;
-    return true;
+    if (conv == 'd')
+        return MUtiCmd_ParseDigits<10, true>(p, neg, pValue);
+    if (conv == 'u')
+        return MUtiCmd_ParseDigits<10, false>(p, neg, pValue);
+    if (p[0] == '0' && (p[1] | 0x20) == 'x') /* the 0 of 0x is the digit: "0x" reads as 0 */
+        p += 2;
+    return MUtiCmd_ParseDigits<16, false>(p, neg, pValue);
 }
 
 uint32_t kxMUtiCmd_Exec(kxMUtiCmd_Exec_t *pExec, kxMUtiCmd_Def_t *pCmdDef)
