@@ -2,11 +2,12 @@
 #
 # kx_library_flags(<target>) gives a target of the library proper its
 # language rules: no exceptions, no RTTI, nothing that needs the C++ runtime,
-# hidden symbols unless marked for export.  Linking kx_warnings turns on
-# the warning set for any target of ours; KX_WERROR makes the warnings
-# errors.  It is off by default, so a newer compiler's new warning does not
-# break a project that builds this tree as a dependency; every preset and
-# the continuous integration turn it on.
+# hidden symbols unless marked for export, and large-file-aware stdio (on
+# the 32-bit board plain fopen then opens files past 2 GiB too).  Linking
+# kx_warnings turns on the warning set for any target of ours; KX_WERROR
+# makes the warnings errors.  It is off by default, so a newer compiler's
+# new warning does not break a project that builds this tree as a
+# dependency; every preset and the continuous integration turn it on.
 
 option(KX_WERROR "Treat compiler warnings as errors" OFF)
 
@@ -31,5 +32,6 @@ function(kx_library_flags target)
     $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics
                               -fvisibility-inlines-hidden>
     -fvisibility=hidden)
+  target_compile_definitions(${target} PRIVATE _FILE_OFFSET_BITS=64)
   target_link_libraries(${target} PRIVATE kx_warnings kx_sanitize)
 endfunction()

@@ -1,15 +1,13 @@
-/* fmt_host.c - kxfmthost <script>: runs the script against commands whose
- * invoke formats no real program would register (more than ten slots, a list
- * not last, a missing '%', unknown letters): the example shell stays one. */
+/* kxfmthost <script>: runs the script against commands whose invoke formats no real
+ * program would register (eleven slots, a list not last, a missing '%', unknown letters). */
 #include <inttypes.h>
 #include <stdio.h>
 
 #include "kxMUtiCmd.h"
 #include "qvStbDbgTest.h"
 
-/* name, invoke format, slot kinds, alias, help.  A slot kind for each slot:
- * u unsigned, d signed, x hex, s string or null, E the global context, L a
- * list of integers (two slots: count, entries), else undefined (not shown). */
+/* name, format, slot kinds, alias, help.  Kinds: u unsigned, d signed, x hex, s string or
+ * null, E the global context, L a list of integers (count, entries), else not shown. */
 static const char *const gCmds[][5] = {
     {"ten", "%u%u%u%u%u%u%u%u%u%u", "uuuuuuuuuu"},
     {"eleven", "%u%u%u%u%u%u%u%u%u%u%u", "uuuuuuuuuu"},
@@ -27,6 +25,8 @@ static const char *const gCmds[][5] = {
     {"tab", "%u\t%u", "u-u"},
     {"num", "%d%u%x", "dux"},
     {"optnum", "%d?", "d"},
+    {"optctx", "%d?%E", "E"},
+    {"lone", "%u%", "u"},
     {"optstr", "%s?%d", "sd"},
     {"all", "%L%s", "ss"},
     {"words", "%c%v", "u-"},
@@ -35,8 +35,8 @@ static const char *const gCmds[][5] = {
     {"averyveryverylongname", "", "", "", "names are not cut"},
 };
 
-/* Prints the running command's name and its ten slots as its slot kinds
- * (its user data) say; then any later slot that is not zero. */
+/* Prints the command's name and its slots as its kinds (user data) say, then any other
+ * slot that is not zero. */
 static uint32_t ShowSlots(kxWord_t a0, kxWord_t a1, kxWord_t a2, kxWord_t a3, kxWord_t a4,
                           kxWord_t a5, kxWord_t a6, kxWord_t a7, kxWord_t a8, kxWord_t a9)
 {
@@ -78,8 +78,7 @@ static uint32_t ShowSlots(kxWord_t a0, kxWord_t a1, kxWord_t a2, kxWord_t a3, kx
     return KX_OK;
 }
 
-/* rc <line>   "%E%l": runs the rest of the line, prints its status and then
- * the error-level debug reports that running it gave. */
+/* rc <line>: runs the rest of the line, prints its status and its error-level reports. */
 static uint32_t CmdRc(kxWord_t a0, kxWord_t a1, kxWord_t a2, kxWord_t a3, kxWord_t a4, kxWord_t a5,
                       kxWord_t a6, kxWord_t a7, kxWord_t a8, kxWord_t a9)
 {

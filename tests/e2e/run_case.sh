@@ -1,9 +1,7 @@
 #!/bin/sh
 # run_case.sh -o OUT [-e ERR] [-s STATUS] [-i INPUT] [-E VAR=VALUE]... -- COMMAND...
-# Runs one end-to-end case: COMMAND (after an emulator or wrapper, if any),
-# with INPUT piped in and no QVSTBDBG_FLAGS* variables but those -E sets.
-# Its standard output (and error, with -e) must equal the expected files
-# byte for byte, and its exit status must be STATUS (default 0).
+# Runs COMMAND with INPUT piped in and no QVSTBDBG_FLAGS* variables but those -E sets; its
+# output (and error, with -e) must equal the files byte for byte, its status STATUS (0).
 
 unset $(env | sed -n 's/^\(QVSTBDBG_FLAGS[A-Za-z0-9_]*\)=.*/\1/p')
 err= status=0 input=/dev/null

@@ -1,10 +1,8 @@
 /*
- * CaptureStdout.h - collects what the code under test writes to standard
- * output.  While an object lives, file descriptor 1 points at an unlinked
- * temporary file opened for appending (so writes land at its end whatever
- * the offset); Text() flushes and returns everything written so far,
- * Clear() forgets it, Stop() (or the destructor) restores standard output
- * and returns the whole capture.
+ * CaptureStdout.h - collects what the code under test writes to standard output: while an
+ * object lives, fd 1 points at an unlinked temporary file opened for appending.  Text()
+ * returns what was written so far; Stop() (or the destructor) restores standard output and
+ * returns the whole capture.
  */
 #ifndef KX_TEST_CAPTURE_STDOUT_H
 #define KX_TEST_CAPTURE_STDOUT_H
@@ -13,7 +11,6 @@
 #include <string>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 class CaptureStdout {
@@ -37,35 +34,26 @@ class CaptureStdout {
         if (fd_ < 0)
             return final_;
         fflush(stdout);
-        struct stat st;
-        fstat(fd_, &st);
-        std::string text(static_cast<size_t>(st.st_size), '\0');
-        const ssize_t n = pread(fd_, text.data(), text.size(), 0);
-        text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        std::string text;
+        char buf[4096];
+        for (ssize_t n; (n = pread(fd_, buf, sizeof buf, static_cast<off_t>(text.size()))) > 0;)
+            text.append(buf, static_cast<size_t>(n));
         return text;
-    }
-    void Clear()
-    {
-        fflush(stdout);
-        if (fd_ >= 0 && ftruncate(fd_, 0) != 0)
-            perror("CaptureStdout");
     }
     std::string Stop()
     {
-        if (fd_ < 0)
-            return final_;
-        final_ = Text();
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-        close(fd_);
-        fd_ = -1;
+        if (fd_ >= 0) {
+            final_ = Text();
+            dup2(saved_, STDOUT_FILENO);
+            close(saved_), close(fd_);
+            fd_ = -1;
+        }
         return final_;
     }
 
   private:
-    int fd_ = -1;       /* the temporary file fd 1 points at */
-    int saved_ = -1;    /* the real standard output */
-    std::string final_; /* the capture once stopped */
+    int fd_ = -1, saved_ = -1; /* the temporary file fd 1 points at; the real standard output */
+    std::string final_;        /* the capture once stopped */
 };
 
 #endif

@@ -1,12 +1,18 @@
 /*
- * MUtiAlloc.cpp - heap access for the whole library, with a fault-injection
- * countdown modelled on a test allocator: arm it with n, and allocation n+1
- * fails (once, or from then on).  Tests drive it with n = 0, 1, 2, ... until
- * a run injects nothing.
+ * MUtiAlloc.cpp - heap access for the whole library.
+ *
+ * Compiled twice.  The shipped library gets the plain door: each call is
+ * the C allocator's, nothing more.  The static twin that tests and fuzzers
+ * link is compiled with KX_MUTI_TEST_HOOKS and adds a fault-injection
+ * countdown modelled on a test allocator (arm it with n, and allocation n+1
+ * fails, once or from then on) and an allocation counter.  The hooks are
+ * plain globals: the test programs drive the library from one thread.
  */
 #include "MUtiAlloc.h"
 
 #include <stdlib.h>
+
+#ifdef KX_MUTI_TEST_HOOKS
 
 namespace {
 
@@ -30,7 +36,7 @@ FaultState gFault;
 bool MUti_FaultHit()
 {
     gFault.nAllocs++;
-    if (!gFault.armed) [[likely]]
+    if (!gFault.armed)
         return false;
     if (gFault.nGood > 0) {
         gFault.nGood--;
@@ -45,31 +51,12 @@ bool MUti_FaultHit()
 
 } // namespace
 
-void *MUti_Malloc(size_t size)
-{
-    if (MUti_FaultHit()) [[unlikely]]
-        return nullptr;
-    return malloc(size);
-}
-
-void *MUti_Calloc(size_t count, size_t size)
-{
-    if (MUti_FaultHit()) [[unlikely]]
-        return nullptr;
-    return calloc(count, size);
-}
-
-void *MUti_Realloc(void *pOld, size_t size)
-{
-    if (MUti_FaultHit()) [[unlikely]]
-        return nullptr;
-    return realloc(pOld, size);
-}
-
-void MUti_Free(void *p)
-{
-    free(p);
-}
+/* In an allocating call: return null when the countdown says this one fails. */
+#define MUTI_FAULT_POINT()                                                                         \
+    do {                                                                                           \
+        if (MUti_FaultHit())                                                                       \
+            return nullptr;                                                                        \
+    } while (0)
 
 void MUti_FaultArm(unsigned long nGood, bool persistent)
 {
@@ -93,4 +80,31 @@ unsigned long MUti_FaultInjected(void)
 unsigned long MUti_AllocCount(void)
 {
     return gFault.nAllocs;
+}
+
+#else
+#define MUTI_FAULT_POINT() /* the shipped library: nothing before the call */
+#endif                     /* KX_MUTI_TEST_HOOKS */
+
+void *MUti_Malloc(size_t size)
+{
+    MUTI_FAULT_POINT();
+    return malloc(size);
+}
+
+void *MUti_Calloc(size_t count, size_t size)
+{
+    MUTI_FAULT_POINT();
+    return calloc(count, size);
+}
+
+void *MUti_Realloc(void *pOld, size_t size)
+{
+    MUTI_FAULT_POINT();
+    return realloc(pOld, size);
+}
+
+void MUti_Free(void *p)
+{
+    free(p);
 }

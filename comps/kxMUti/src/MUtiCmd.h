@@ -62,10 +62,19 @@ void MUtiCmd_InbuiltRegister(kxMUtiCmd_Defs_t *pDefs);
 
 /*
  * Converts one word as the integer conversions d, u and x do: the word must
- * hold one number and nothing after it.  Gives exactly what sscanf with
- * "%d%c", "%u%c" or "%x%c" gives, for every input.  Returns false when the
- * word does not convert; *pValue is then untouched.
+ * hold one number and nothing after it.  Gives what the board's sscanf
+ * (32-bit long) gives with "%d%c", "%u%c" or "%x%c", on every platform:
+ * out of 32-bit range, d saturates at its sign's limit, u and x at
+ * 0xFFFFFFFF.  Returns false when the word does not convert; *pValue is
+ * then untouched.
  */
 bool MUtiCmd_ParseInt(const char *pWord, char conv, uint32_t *pValue);
+
+/*
+ * Sleeps ms milliseconds (the microsecond count wraps at 2^32, as on the
+ * board).  One call: a signal cuts the sleep short.  Returns 0 when the
+ * sleep completed, 0xFFFFFFFF when it was interrupted.
+ */
+uint32_t MUtiCmd_SleepMs(uint32_t ms);
 
 #endif /* MUTI_CMD_H */

@@ -10,7 +10,6 @@
  * gets on that line.
  */
 #include <stdio.h>
-#include <unistd.h>
 
 #include "MUtiCmd.h"
 #include "MUtiDbg.h"
@@ -332,63 +331,92 @@ uint32_t MUtiCmd_WalkFormat(Walk &walk)
     }
 }
 
-/* Value of a run of hex digits, or -1 for a byte that is not one. */
-inline int MUtiCmd_HexDigit(char c)
+/*
+ * Digit values: 0-9 for '0'-'9', 10-15 for 'a'-'f' and 'A'-'F', 0xFF for
+ * every other byte, so one compare against the base accepts a digit.
+ */
+constexpr std::array<uint8_t, 256> kDigitTable = [] {
+    std::array<uint8_t, 256> table{};
+    table.fill(0xFF);
+    for (unsigned i = 0; i < 10; i++)
+        table['0' + i] = static_cast<uint8_t>(i);
+    for (unsigned i = 0; i < 6; i++) {
+        table['a' + i] = static_cast<uint8_t>(10 + i);
+        table['A' + i] = static_cast<uint8_t>(10 + i);
+    }
+    return table;
+}();
+static_assert(kDigitTable['9'] == 9 && kDigitTable['F'] == 15 && kDigitTable['g'] == 0xFF &&
+              kDigitTable['\0'] == 0xFF && kDigitTable['x'] == 0xFF);
+
+/*
+ * The rest of a word whose magnitude passed 32 bits: the board's reading
+ * saturates, d at the limit of its sign, u and x at 0xFFFFFFFF (a minus
+ * sign no longer matters).  Nothing but digits may follow.
+ */
+[[gnu::noinline]] bool MUtiCmd_ParseSaturated(const unsigned char *p, uint32_t base, bool isD,
+                                              bool neg, uint32_t *pValue)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    while (kDigitTable[*p] < base)
+        p++;
+    if (*p != '\0')
+        return false;
+    *pValue = !isD ? 0xFFFFFFFFu : neg ? 0x80000000u : 0x7FFFFFFFu;
+    return true;
 }
 
 /*
- * The common case without sscanf: a word of at most 9 decimal digits (7 hex
- * digits), nothing else, cannot overflow and reads the same under every
- * C library.  Returns false for any other word, which sscanf then decides.
+ * The digits of a word in base kBase, from its first digit to its end, for
+ * d when kIsD.  The magnitude is built in 32 bits and overflow is decided
+ * before it happens, as sqlite3GetUInt32 does, so no wider type or width of
+ * long is involved.
  */
-inline bool MUtiCmd_ParseShort(const char *pWord, char conv, uint32_t *pValue)
+template <uint32_t kBase, bool kIsD>
+bool MUtiCmd_ParseDigits(const unsigned char *p, bool neg, uint32_t *pValue)
 {
-    const unsigned base = conv == 'x' ? 16 : 10;
-    const unsigned maxDigits = conv == 'x' ? 7 : 9;
+    constexpr uint32_t kMaxBy = UINT32_MAX / kBase;   /* largest value that may take a digit */
+    constexpr uint32_t kMaxLast = UINT32_MAX % kBase; /* largest digit it may take then */
     uint32_t value = 0;
-    unsigned n = 0;
-    for (; pWord[n] != '\0'; n++) {
-        const int digit = MUtiCmd_HexDigit(pWord[n]);
-        if (digit < 0 || static_cast<unsigned>(digit) >= base || n == maxDigits)
-            return false;
-        value = value * base + static_cast<uint32_t>(digit);
+    for (uint32_t digit; (digit = kDigitTable[*p]) < kBase; p++) {
+        if (value >= kMaxBy && (value > kMaxBy || digit > kMaxLast)) [[unlikely]]
+            return MUtiCmd_ParseSaturated(p, kBase, kIsD, neg, pValue);
+        value = value * kBase + digit;
     }
-    if (n == 0)
+    if (*p != '\0') [[unlikely]]
         return false;
-    *pValue = value;
+    if (kIsD && value > 0x7FFFFFFFu + neg) [[unlikely]]
+        value = 0x7FFFFFFFu + neg; /* past the signed range: the limit of its sign */
+    *pValue = neg ? 0u - value : value;
     return true;
 }
 
 } // namespace
 
+/*
+ * Reads the word as the board's C library reads "%d%c", "%u%c" and "%x%c"
+ * (32-bit long): blanks, an optional sign, for x an optional 0x, then
+ * digits up to the end of the word.
+ */
 bool MUtiCmd_ParseInt(const char *pWord, char conv, uint32_t *pValue)
 {
-    if (MUtiCmd_ParseShort(pWord, conv, pValue)) [[likely]]
-        return true;
-    /* Everything else (signs, 0x prefixes, blanks, overflow) is read by the
-     * C library itself, whose reading of numbers is the reference. */
-    char trailing;
-    int n;
-    if (conv == 'd') {
-        int value;
-        n = sscanf(pWord, "%d%c", &value, &trailing);
-        if (n == 1)
-            *pValue = static_cast<uint32_t>(value);
-    } else {
-        unsigned value;
-        n = sscanf(pWord, conv == 'u' ? "%u%c" : "%x%c", &value, &trailing);
-        if (n == 1)
-            *pValue = value;
+    const auto *p = reinterpret_cast<const unsigned char *>(pWord);
+    bool neg = false;
+    if (kDigitTable[*p] >= 10) { /* most words start with a digit: none of this */
+        while (kMUtiSpace[*p])
+            p++;
+        neg = *p == '-';
+        if (*p == '-' || *p == '+')
+            p++;
+        if (kDigitTable[*p] >= (conv == 'x' ? 16u : 10u)) [[unlikely]]
+            return false; /* no digit at all */
     }
-    return n == 1;
+    if (conv == 'd')
+        return MUtiCmd_ParseDigits<10, true>(p, neg, pValue);
+    if (conv == 'u')
+        return MUtiCmd_ParseDigits<10, false>(p, neg, pValue);
+    if (p[0] == '0' && (p[1] | 0x20) == 'x') /* the 0 of 0x is the digit: "0x" reads as 0 */
+        p += 2;
+    return MUtiCmd_ParseDigits<16, false>(p, neg, pValue);
 }
 
 /*
@@ -429,6 +457,6 @@ bool MUtiCmd_ParseInt(const char *pWord, char conv, uint32_t *pValue)
     status = pCmdDef->handler(s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7], s[8], s[9]);
     MUTI_PRINT(kMUtiDbgTrace, "\"%s\" => 0x%x", pCmdDef->pName, status);
     if (pExec->autoSleepMs != 0)
-        usleep(pExec->autoSleepMs * 1000u);
+        MUtiCmd_SleepMs(pExec->autoSleepMs);
     return status;
 }

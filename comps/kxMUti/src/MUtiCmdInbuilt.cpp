@@ -7,7 +7,7 @@
  */
 #include <stdio.h>
 #include <string.h>
-#include <unistd.h>
+#include <time.h>
 
 #include "MUtiCmd.h"
 
@@ -99,11 +99,11 @@ uint32_t MUtiCmd_InbuiltQuit(kxWord_t exec, kxWord_t, kxWord_t, kxWord_t, kxWord
     return KX_OK;
 }
 
-/* msleep n: sleeps n ms; the microsecond count wraps at 2^32 like the board's. */
+/* msleep n: sleeps n ms; 0, or 0xFFFFFFFF when a signal cut it short. */
 uint32_t MUtiCmd_InbuiltMilliSleep(kxWord_t ms, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t,
                                    kxWord_t, kxWord_t, kxWord_t, kxWord_t)
 {
-    return static_cast<uint32_t>(usleep(static_cast<uint32_t>(ms) * 1000u));
+    return MUtiCmd_SleepMs(static_cast<uint32_t>(ms));
 }
 
 /* autosleep n: sleep n ms after every command from this one on; 0 stops it. */
@@ -179,6 +179,15 @@ constexpr std::array<Inbuilt, 8> kInbuilts{{
 }};
 
 } // namespace
+
+uint32_t MUtiCmd_SleepMs(uint32_t ms)
+{
+    const uint32_t us = ms * 1000u; /* wraps at 2^32 */
+    const timespec ts{static_cast<time_t>(us / 1000000u), static_cast<long>(us % 1000000u) * 1000};
+    /* No retry on EINTR: an interrupted sleep ends, so a host's signal
+     * handler can stop a long msleep. */
+    return nanosleep(&ts, nullptr) == 0 ? KX_OK : 0xFFFFFFFFu;
+}
 
 void MUtiCmd_InbuiltRegister(kxMUtiCmd_Defs_t *pDefs)
 {

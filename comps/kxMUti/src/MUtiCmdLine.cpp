@@ -14,6 +14,7 @@
 
 #include "MUtiCmd.h"
 #include "MUtiDbg.h"
+#include "MUtiLimits.h"
 #include "kxMUtiStr.h"
 #include "kxMUtiStrx.h"
 #include "kxMUtiVec.h"
@@ -25,12 +26,8 @@ constexpr const char *kMsgUnknown = "\"%s\": unknown or ambiguous command\n";
 constexpr int kLineQuotedWord = 210;   /* reported line: word pointer lost, quoted */
 constexpr int kLineUnquotedWord = 216; /* reported line: word pointer lost, unquoted */
 
-/*
- * Longest parent chain walked.  Chains are a handful of contexts deep; one
- * longer than this can only be a cycle that a host made by mistake, and the
- * search gives up rather than spin for ever.
- */
-constexpr unsigned kChainMax = 1024;
+/* Longest parent chain walked: a longer one is a cycle (MUtiLimits.h). */
+constexpr unsigned kChainMax = MUTI_CHAIN_MAX;
 
 /* The static text pArgs points at when a line has no argument words. */
 constexpr char kNoArgs[] = "";

@@ -2,8 +2,8 @@
  * MUtiCmdSource.cpp - where lines come from: an open stream, a script file,
  * standard input with a prompt, or one line for a nested environment.
  *
- * Each stream run owns a 1025-byte line buffer and reads at most 1023
- * characters at a time; a longer line arrives as several pieces, each run as
+ * Each stream run owns a line buffer and reads at most MUTI_LINE_READ_MAX
+ * (1023) characters at a time; a longer line arrives as several pieces, each run as
  * a line.  Runs nest through handlers (source inside a script inside an
  * interactive loop) and share the context's line state; the quit bit set by
  * a nested run also ends the runs around it on the same context.
@@ -13,6 +13,7 @@
 #include "MUtiAlloc.h"
 #include "MUtiCmd.h"
 #include "MUtiDbg.h"
+#include "MUtiLimits.h"
 #include "kxMUtiStr.h"
 
 namespace {
@@ -20,15 +21,11 @@ namespace {
 constexpr const char *kMsgCannotOpen = "ERROR: Cannot open \"%s\" for read.\n";
 constexpr const char *kMsgTooDeep = "ERROR: \"%s\" not run: scripts nested more than %d deep.\n";
 
-constexpr uint32_t kLineBufBytes = 0x401; /* a read's 1023 characters, NUL, one spare */
-constexpr int kReadSize = 0x400;          /* size passed to fgets */
+constexpr uint32_t kLineBufBytes = MUTI_LINE_READ_MAX + 2; /* a read, NUL, one spare */
+constexpr int kReadSize = MUTI_LINE_READ_MAX + 1;          /* size passed to fgets */
 
-/*
- * Deepest nesting of script runs.  Real scripts nest a few levels; a script
- * that sources itself would otherwise recurse until the stack or the
- * open-file limit gives out.
- */
-constexpr int kFileDepthMax = 64;
+/* Deepest nesting of script runs (MUtiLimits.h). */
+constexpr int kFileDepthMax = MUTI_SCRIPT_DEPTH_MAX;
 int gMUtiCmd_FileDepth; /* script runs in progress, all contexts */
 
 } // namespace
@@ -86,7 +83,7 @@ void kxMUtiCmd_ExecFile(kxMUtiCmd_Exec_t *pExec, const char *pPath)
         pPath = pCopy;
     }
 
-    FILE *pFile = fopen64(pPath, "r");
+    FILE *pFile = fopen(pPath, "r");
     if (pFile == nullptr) {
         printf(kMsgCannotOpen, pPath);
         MUti_Free(pCopy);

@@ -11,6 +11,7 @@
 #include "MUtiAlloc.h"
 #include "MUtiCmd.h"
 #include "MUtiDbg.h"
+#include "MUtiLimits.h"
 #include "kxMUtiStrx.h"
 #include "kxMUtiVec.h"
 
@@ -47,13 +48,13 @@ namespace {
 constexpr int kLineDefsGlobal = 1153;
 constexpr int kLineExecGlobal = 1157;
 
-/* Containers of a new context: a working copy of 1024 bytes growing in
- * steps of at least 1024, ten word pointers, a hundred list elements. */
-constexpr uint32_t kLineBufSize = 1024;
-constexpr uint32_t kLineBufPolicy = kxMUtiStrx_GrowFixed | 1024;
-constexpr uint32_t kWordsSize = 10;
-constexpr uint32_t kTempSize = 100;
-constexpr uint32_t kDefsSize = 10;
+/* Containers of a new context (sizes in MUtiLimits.h): the working copy
+ * grows in fixed steps of its first size. */
+constexpr uint32_t kLineBufSize = MUTI_LINE_COPY_SIZE;
+constexpr uint32_t kLineBufPolicy = kxMUtiStrx_GrowFixed | MUTI_LINE_COPY_SIZE;
+constexpr uint32_t kWordsSize = MUTI_WORDS_SIZE;
+constexpr uint32_t kTempSize = MUTI_LIST_SIZE;
+constexpr uint32_t kDefsSize = MUTI_DEFS_SIZE;
 
 /* Frees a context whose containers could not all be made. */
 void MUtiCmd_ExecDiscard(kxMUtiCmd_Exec_t *pExec)
