@@ -43,7 +43,9 @@ void kxMUtiCmd_ExecFP(kxMUtiCmd_Exec_t *pExec, FILE *pFile)
 
     pExec->flags &= ~static_cast<uint32_t>(kxMUtiCmd_ExecFlagQuit);
     for (;;) {
-        if (pExec->pPrompt != nullptr && (pExec->flags & kxMUtiCmd_ExecFlagInteractive)) {
+        /* The interactive bit first: a script run never has it, and then
+         * the prompt pointer is not even read. */
+        if ((pExec->flags & kxMUtiCmd_ExecFlagInteractive) && pExec->pPrompt != nullptr) {
             fputs(pExec->pPrompt, stdout);
             fflush(stdout);
         }
