@@ -151,8 +151,8 @@ TEST(OutOfMemory, EachOperationSucceedsOrFailsLeavingEverythingAsItWas)
 {
     static const char *const t[] = {"d", "e"};
     // clang-format off
-#define STATUS(call) {#call, [](Objects &o) { return call == KX_OK; }}
-#define RESULT(lhs, call) {#call, [](Objects &o) { return (lhs = call) != nullptr; }}
+#define STATUS(call) {#call, [](Objects &o) { return (call) == KX_OK; }}
+#define RESULT(lhs, call) {#call, [](Objects &o) { return ((lhs) = (call)) != nullptr; }}
     const struct { const char *pCall; bool (*op)(Objects &); } cases[] = {
         RESULT(o.pNewV, kxMUtiVec_New(0, 4)), STATUS(kxMUtiVec_Init(&o.bareV, 0, 3)),
         RESULT(o.pNewS, kxMUtiStrx_New(8, 0, 0)), STATUS(kxMUtiStrx_Init(&o.bareS, 8, 0, 0)),
