@@ -106,7 +106,11 @@ def main():
 
     with open(opts.markdown, encoding="utf-8") as f:
         lines = f.read().splitlines()
-    work = tempfile.mkdtemp(prefix="kxdocs-")
+    with tempfile.TemporaryDirectory(prefix="kxdocs-") as work:
+        run_page(opts, lines, work)
+
+
+def run_page(opts, lines, work):
     env = dict(os.environ, HOME=work, PATH=os.pathsep.join([work, opts.bin, os.environ["PATH"]]))
     if opts.python_path:
         env["PYTHONPATH"] = opts.python_path
