@@ -103,6 +103,7 @@ def main():
     ap.add_argument("--lib", nargs="*", default=[], help="shared libraries to link")
     ap.add_argument("--python-path", help="folder of the Python client, when the tree has it")
     opts = ap.parse_args()
+    opts.bin = os.path.abspath(opts.bin)
 
     with open(opts.markdown, encoding="utf-8") as f:
         lines = f.read().splitlines()
