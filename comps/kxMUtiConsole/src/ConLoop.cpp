@@ -94,16 +94,19 @@ char *Prompt(EditLine *)
 /* Reads one key for the editor: 1 with *pKey set, 0 at end of input, -1 on
  * a read error.  A Ctrl-C (SIGINT) while waiting becomes the keys Ctrl-E
  * and Ctrl-C, so the cursor moves past the text before the line is
- * abandoned.  SIGINT is blocked except inside pselect, so one that arrives
- * between the check and the wait is not lost. */
+ * abandoned.  SIGINT and SIGWINCH are blocked except inside pselect, so one
+ * that arrives between the check and the wait is not lost; the caller's
+ * mask is back on return. */
 int ReadKey(EditLine *pEl, wchar_t *pKey)
 {
-    sigset_t intOnly, caller, open;
-    sigemptyset(&intOnly);
-    sigaddset(&intOnly, SIGINT);
-    sigprocmask(SIG_BLOCK, &intOnly, &caller);
+    sigset_t ours, caller, open;
+    sigemptyset(&ours);
+    sigaddset(&ours, SIGINT);
+    sigaddset(&ours, SIGWINCH);
+    sigprocmask(SIG_BLOCK, &ours, &caller);
     open = caller;
     sigdelset(&open, SIGINT);
+    sigdelset(&open, SIGWINCH);
     int result = -1;
     for (;;) {
         if (gCon.pending != 0) {
@@ -154,7 +157,7 @@ int ReadKey(EditLine *pEl, wchar_t *pKey)
         result = 1;
         break;
     }
-    sigprocmask(SIG_SETMASK, &caller, nullptr); /* as the caller had it, SIGINT included */
+    sigprocmask(SIG_SETMASK, &caller, nullptr);
     return result;
 }
 
@@ -339,14 +342,18 @@ void AppendToHistoryFile(const char *pLine)
     history(gCon.pOne, &ev, H_CLEAR);
     if (history(gCon.pOne, &ev, H_ENTER, pLine) < 0)
         return;
-    FILE *pFile = fopen(gpHistoryPath, "ae"); /* at the end: no tag unless the file is new */
-    if (pFile == nullptr)
+    /* Readable by its owner only, as lines typed may hold secrets. */
+    int fd = open(gpHistoryPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
         return;
-    if (flock(fileno(pFile), LOCK_EX) == 0) {
-        history(gCon.pOne, &ev, H_SAVE_FP, pFile);
-        fflush(pFile);
+    FILE *pFile = flock(fd, LOCK_EX) == 0 ? fdopen(fd, "a") : nullptr;
+    if (pFile == nullptr) {
+        close(fd);
+        return;
     }
-    fclose(pFile);
+    fseek(pFile, 0, SEEK_END); /* libedit writes its tag at offset 0 only: a new file */
+    history(gCon.pOne, &ev, H_SAVE_FP, pFile);
+    fclose(pFile); /* one write of the line, then the lock goes with the descriptor */
     if (++gCon.appended >= gHistoryMax)
         TrimHistoryFile();
 }
