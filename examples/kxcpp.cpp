@@ -9,6 +9,7 @@
  *   kxcpp FILE         run a script
  */
 #include <cinttypes>
+#include <clocale>
 #include <cstdio>
 #include <cstring>
 
@@ -123,6 +124,9 @@ int main(int argc, char **argv)
         fputs("usage: kxcpp [-c LINE | FILE]\n", stderr);
         return 2;
     }
+    /* Text beyond ASCII in the terminal's character set; the interpreter
+     * itself reads words and numbers the same in every locale. */
+    setlocale(LC_ALL, "");
     kxMUtiCmd_Init(0);
     if (!RegisterCommands()) {
         fputs("kxcpp: out of memory while registering commands\n", stderr);

@@ -11,6 +11,7 @@
  * the prompt edits lines (the console library); elsewhere it reads plainly.
  */
 #include <inttypes.h>
+#include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -541,6 +542,20 @@ static int RegisterFrontEnd(void)
     return ok;
 }
 
+/* dev and rc take a command line for another context (the chip's) or for
+ * their own: Tab completes its words there, command names and arguments
+ * alike.  Returns 1, or 0 when memory ran out. */
+static int AttachCompleters(void)
+{
+    uint32_t kind;
+    const kxMUtiCmd_Def_t *pDev = kxMUtiCmd_DefsLookup(NULL, "dev", &kind);
+    const kxMUtiCmd_Def_t *pRc = kxMUtiCmd_DefsLookup(NULL, "rc", &kind);
+
+    return pDev != NULL && pRc != NULL &&
+           kxMUtiCon_CompleterSet(pDev, kxMUtiCon_CompleteCommandLine, gpFeExec) == KX_OK &&
+           kxMUtiCon_CompleterSet(pRc, kxMUtiCon_CompleteCommandLine, NULL) == KX_OK;
+}
+
 /* ======================================================================
  * Command line
  * ====================================================================== */
@@ -637,7 +652,7 @@ static int RunLoop(int history)
         }
     }
     kxMUtiCon_Loop(NULL);          /* plain reads when not on a terminal */
-    kxMUtiCon_HistorySet(NULL, 0); /* the file is written; drop its name */
+    kxMUtiCon_HistorySet(NULL, 0); /* each line is in the file already; drop its name */
     return 0;
 }
 
@@ -647,6 +662,9 @@ int main(int argc, char **argv)
     int history;
     int mode = ParseArgs(argc, argv, &pText, &history);
 
+    /* The terminal's character set (UTF-8, say) for the line editor; the
+     * interpreter reads words and numbers the same in every locale. */
+    setlocale(LC_ALL, "");
     if (mode == MODE_HELP) {
         fputs(gUsage, stdout);
         return 0;
@@ -657,7 +675,7 @@ int main(int argc, char **argv)
     }
 
     kxMUtiCmd_Init(0); /* memory-space word: the process heap */
-    if (!RegisterGlobalCommands() || !RegisterFrontEnd()) {
+    if (!RegisterGlobalCommands() || !RegisterFrontEnd() || !AttachCompleters()) {
         fputs("kxshell: out of memory while registering commands\n", stderr);
         return 1;
     }

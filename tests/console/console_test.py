@@ -5,13 +5,17 @@
   console_test.py keys KXSHELL                    keystrokes through a pseudo-terminal
 
 Prints every case; exits 1 when any of them does not hold."""
+import fcntl
 import os
 import pty
 import re
 import select
+import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 FAILS = []
@@ -63,31 +67,37 @@ def statuses(shell, emulator):
 class Term:
     """The shell on a pseudo-terminal; expect() waits a bounded time."""
 
-    def __init__(self, shell, home, *args):
+    def __init__(self, shell, home, *args, env=None, cwd=None):
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
-            os.environ.update(HOME=home, TERM="xterm")
+            os.environ.update(HOME=home, TERM="xterm", **(env or {}))
+            if cwd:
+                os.chdir(cwd)
             os.execv(shell, [shell] + list(args))
         self.seen = b""
+
+    def resize(self, rows, columns):
+        """A window resize: the shell gets SIGWINCH."""
+        fcntl.ioctl(self.fd, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
 
     def send(self, text):
         os.write(self.fd, text.encode())
 
     def expect(self, pattern, seconds=5.0):
-        """True once the output since the last match holds pattern."""
+        """The match once the output since the last match holds pattern, else None."""
         end = time.monotonic() + seconds
         while True:
             m = re.search(pattern.encode(), self.seen, re.S)
             if m:
                 self.seen = self.seen[m.end():]
-                return True
+                return m
             left = end - time.monotonic()
             if left <= 0 or not select.select([self.fd], [], [], left)[0]:
-                return False
+                return None
             try:
                 self.seen += os.read(self.fd, 4096)
             except OSError:  # the shell has ended
-                return False
+                return None
 
     def exit_status(self, seconds=5.0):
         """The shell's exit status, or None (and it is killed) if it runs on."""
@@ -106,6 +116,7 @@ PROMPT = r":\) "
 
 
 def keys(shell):
+    shell = os.path.abspath(shell)
     with tempfile.TemporaryDirectory() as home:
         t = Term(shell, home)
         check(t.expect(PROMPT), "first prompt")
@@ -153,6 +164,107 @@ def keys(shell):
         t.send("echo private\rquit\r")
         t.exit_status()
         check("private" not in open(history).read(), "--no-history leaves the file alone")
+    for case in (signals, tab_keys, non_ascii, history_as_typed):
+        with tempfile.TemporaryDirectory() as home:
+            case(shell, home)
+
+
+def signals(shell, home):
+    """Only Ctrl-C interrupts a command, and what follows starts a line."""
+    t = Term(shell, home)
+    t.expect(PROMPT)
+    t.send("rc msleep 1500\r")
+    time.sleep(0.4)
+    t.resize(30, 100)
+    m = t.expect(r"status 0x(\w+)", 4.0)
+    check(m and m.group(1) == b"00000000", "a resize does not cut msleep short: %r" % m)
+    t.send("rc msleep 60000\r")
+    time.sleep(0.5)
+    t.send("\x03")
+    m = t.expect(r"(.{0,2})status 0x(\w+)", 3.0)
+    check(m and m.group(2) == b"FFFFFFFF" and m.group(1).endswith(b"\n"),
+          "Ctrl-C cuts msleep short; its status starts a line: %r" % m)
+    t.send("quit\r")
+    check(t.exit_status() == 0, "quit after the interrupt")
+
+
+def tab_keys(shell, home):
+    """Folders complete without a blank; a second Tab lists what a common
+    prefix left open; dev and rc complete their command line's words."""
+    os.makedirs(os.path.join(home, "scripts"))
+    for name, text in [("boot.kx", "echo booted\n"), ("burn1.kx", "echo burn1\n"),
+                       ("burn2.kx", "echo burn2\n")]:
+        with open(os.path.join(home, "scripts", name), "w") as f:
+            f.write(text)
+    t = Term(shell, home, cwd=home)
+    t.expect(PROMPT)
+    t.send("source scr\tbo\t\r")
+    check(t.expect(r"booted\r\n"), "a completed folder takes no blank")
+    t.send("source scripts/bu\t")
+    check(t.expect(r"rn"), "Tab completes the common prefix burn")
+    t.send("\t")
+    check(t.expect(r"burn1\.kx\s+scripts/burn2\.kx", 2.0), "the second Tab lists the candidates")
+    t.send("2\t\r")
+    check(t.expect(r"\r\nburn2\r\n"), "the line goes on after the list")
+    t.send("dev sta\t")
+    check(t.expect(r"tus", 2.0), "dev completes a command of the chip")
+    t.send("\r")
+    check(t.expect(r"\r\nstatus 0x00: not locked"), "the completed dev line runs")
+    t.send("rc ec\tx\r")
+    check(t.expect(r"\r\nx\r\n\r\nstatus"), "rc completes a command of its own context")
+    t.send("quit\r")
+    t.exit_status()
+
+
+def non_ascii(shell, home):
+    """A UTF-8 locale: typed and completed text keeps its characters."""
+    os.makedirs(os.path.join(home, "d\u00e9"))
+    with open(os.path.join(home, "d\u00e9", "abc.kx"), "w") as f:
+        f.write("echo ran\n")
+    t = Term(shell, home, env={"LC_ALL": "C.UTF-8"}, cwd=home)
+    t.expect(PROMPT)
+    t.send("echo caf\u00e9\r")
+    check(t.expect("\r\ncaf\u00e9\r\n"), "echo caf\u00e9 prints it whole")
+    t.send("source d\u00e9/a\t\r")
+    check(t.expect(r"\r\nran\r\n"), "Tab completes a path holding \u00e9")
+    t.send("quit\r")
+    t.exit_status()
+
+
+def history_lines(path):
+    text = open(path).read() if os.path.exists(path) else ""
+    return text.replace("\\040", " ").splitlines()[1:]
+
+
+def history_as_typed(shell, home):
+    """Lines reach the file as they are entered: a hangup loses nothing,
+    two shells merge, and the file stays bounded."""
+    history = os.path.join(home, ".kxshell_history")
+    a, b = Term(shell, home), Term(shell, home)
+    a.expect(PROMPT)
+    b.expect(PROMPT)
+    for term, line in [(a, "echo a1"), (b, "echo b1"), (a, "echo a2")]:
+        term.send(line + "\r")
+        term.expect(PROMPT)
+    os.kill(a.pid, signal.SIGHUP)
+    a.exit_status()
+    b.send("quit\r")
+    b.exit_status()
+    lines = history_lines(history)
+    check(lines == ["echo a1", "echo b1", "echo a2", "quit"],
+          "a hung-up shell and a second one both kept: %r" % lines)
+
+    with open(history, "w") as f:
+        f.write("_HiStOrY_V2_\n" + "".join("echo\\040n%d\n" % i for i in range(1500)))
+    t = Term(shell, home)
+    t.expect(PROMPT)
+    t.send("\x1b[A\r")
+    check(t.expect(r"n1499\r\n"), "Up recalls the last line of a long file")
+    t.send("quit\r")
+    t.exit_status()
+    lines = history_lines(history)
+    check(len(lines) <= 502 and lines[-3:] == ["echo n1498", "echo n1499", "quit"],
+          "the file is trimmed to the newest 500 lines: %d, %r" % (len(lines), lines[-3:]))
 
 
 if __name__ == "__main__":

@@ -34,9 +34,19 @@ extern "C" {
  * End of input (Ctrl-D on an empty line) ends the loop.
  *
  * Ctrl-C at the prompt abandons the line.  While a command runs, Ctrl-C
- * interrupts the built-in sleeps (msleep, autosleep) and the loop goes on
- * at the next prompt; the process is never ended by it.  The previous
- * SIGINT action is put back when the outermost loop returns.
+ * interrupts the built-in sleeps (msleep, autosleep), what the command
+ * prints next starts a new line, and the loop goes on at the next prompt;
+ * the process is never ended by it.  Nothing else interrupts a command: the
+ * console's SIGWINCH handler (window resizes) is in place only while a line
+ * is read, the caller's action while a command runs.  When the outermost
+ * loop returns, the caller's signal mask and SIGINT and SIGWINCH actions
+ * are exactly what they were.
+ *
+ * Characters beyond ASCII are decoded and shown by the C library's current
+ * locale, so a host calls setlocale(LC_ALL, "") (LC_CTYPE at least) before
+ * the loop; in the default "C" locale such bytes are not characters, and
+ * the editor drops them with a bell.  Words are parted as the interpreter
+ * parts them whatever the locale.
  *
  * Otherwise (not a terminal, or the editor cannot start) this is exactly
  * kxMUtiCmd_ExecLoop.
@@ -54,12 +64,17 @@ KX_API void kxMUtiCon_SubLoop(kxMUtiCmd_Exec_t *pExec, const char *pText);
 
 /*
  * Names the history file and bounds the history (0: 500 entries).  The file
- * is read when the outermost loop starts editing and written, at most
- * maxEntries lines, when it returns; a null path keeps the history in
- * memory only and releases the copy of an earlier path (a host may call
- * kxMUtiCon_HistorySet(NULL, 0) after its loop to leave nothing
- * allocated).  The path is copied.  Returns KX_OK, or KX_ERR_NOMEM with the
- * previous setting kept.
+ * is read when the outermost loop starts editing; each line entered is
+ * appended to it at once (blank lines and a line equal to the one before
+ * are not), so a hangup or SIGTERM loses nothing and several shells on one
+ * file merge their lines.  Appends and the rewrites below take an advisory
+ * lock (flock) on the file.  The file is cut back to its newest maxEntries
+ * lines when a loop starts with a longer one, and after every maxEntries
+ * lines the process appended.  A null path keeps the history in memory only
+ * and releases the copy of an earlier path (a host may call
+ * kxMUtiCon_HistorySet(NULL, 0) after its loop to leave nothing allocated).
+ * The path is copied.  Returns KX_OK, or KX_ERR_NOMEM with the previous
+ * setting kept.
  */
 KX_API uint32_t kxMUtiCon_HistorySet(const char *pPath, uint32_t maxEntries);
 
@@ -88,7 +103,9 @@ typedef uint32_t (*kxMUtiCon_ArgCompleter_t)(kxMUtiCon_Completion_t *pOut, kxMUt
 /*
  * Fills *pOut (its previous contents are not looked at) with the candidates
  * for the word of pLine that ends at byte offset cursor (clamped to the
- * line's length), for a line run on pExec (null: the global context):
+ * line's length), for a line run on pExec (null: the global context).
+ * Words are parted as the interpreter parts them: by its fixed blanks
+ * (space, tab, line ends, vertical tab, form feed), whatever the locale:
  *  - the command word: names and aliases of the context's table and of
  *    every table up the parent chain, each text once; leading dots are kept
  *    and skip one context each (".m" completes from the parent on); the
@@ -129,6 +146,21 @@ KX_API uint32_t kxMUtiCon_CompleterSet(const kxMUtiCmd_Def_t *pDef,
 KX_API uint32_t kxMUtiCon_CompleteFileName(kxMUtiCon_Completion_t *pOut, kxMUtiCmd_Exec_t *pExec,
                                            const kxMUtiCmd_Def_t *pDef, uint32_t argIndex,
                                            const char *pWord, void *pUser);
+
+/*
+ * A ready completer for commands whose arguments are a command line run in
+ * another context (a host's "dev <command>" runs it on a chip's context) or
+ * in the same one ("rc <command>"): the text from the first argument to
+ * the cursor is completed as a line of its own on the context pUser
+ * (kxMUtiCmd_Exec_t *; null: pExec, the context the line is typed in), so
+ * its command word comes from that context's chain and its arguments from
+ * the completers attached there.  Attach it with kxMUtiCon_CompleterSet;
+ * commands that take it may nest ("rc dev tu" completes "tune").  Called
+ * outside kxMUtiCon_Complete, pWord alone is taken as the line.
+ */
+KX_API uint32_t kxMUtiCon_CompleteCommandLine(kxMUtiCon_Completion_t *pOut, kxMUtiCmd_Exec_t *pExec,
+                                              const kxMUtiCmd_Def_t *pDef, uint32_t argIndex,
+                                              const char *pWord, void *pUser);
 
 #ifdef __cplusplus
 }

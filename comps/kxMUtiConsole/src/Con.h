@@ -1,29 +1,24 @@
 /*
  * Con.h - what the console's two halves share: its bounds, and the
  * completion core that the editor's Tab key calls.
+ *
+ * The bounds it shares with the interpreter (the parent-chain walk, the
+ * piece of a line handed over at a time) and the interpreter's blank class
+ * come from the interpreter's own private headers, reached through a
+ * private include path, so the two cannot drift apart.  Including them adds
+ * nothing to libkxMUti.so: they hold macros and constexpr tables only.
  */
 #ifndef KX_CON_H
 #define KX_CON_H
 
+#include "MUtiLimits.h"
+#include "MUtiText.h"
 #include "kxMUtiConsole.h"
-
-/* Contexts walked up a parent chain before giving up.  The interpreter
- * leaves cycles to the host; completion must still end.  Real chains are
- * two or three contexts long. */
-#if !defined(KXCON_MAX_CHAIN)
-#define KXCON_MAX_CHAIN 64u
-#endif
 
 /* History length when the host gives none: a few days of bring-up work,
  * and a file of a few tens of kilobytes at most. */
 #if !defined(KXCON_HISTORY_DEFAULT)
 #define KXCON_HISTORY_DEFAULT 500u
-#endif
-
-/* Characters handed to the interpreter per call, as its own loop reads
- * them (1023 and a NUL in a 1024-byte read). */
-#if !defined(KXCON_LINE_PIECE)
-#define KXCON_LINE_PIECE 1023u
 #endif
 
 /* Attached completers are few (one per command at most). */

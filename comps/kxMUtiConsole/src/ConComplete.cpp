@@ -1,12 +1,12 @@
 /*
  * ConComplete.cpp - completion candidates for a partly typed line.
  *
- * Splits the line up to the cursor as the interpreter would, then offers
- * command names and aliases along the context chain for the first word,
- * or asks the completer attached to the selected command for an argument.
+ * Splits the line up to the cursor as the interpreter would (its own blank
+ * class, not the locale's), then offers command names and aliases along the
+ * context chain for the first word, or asks the completer attached to the
+ * selected command, found with the interpreter's lookup, for an argument.
  * Needs no terminal: the editor's Tab key and the tests both call it.
  */
-#include <ctype.h>
 #include <dirent.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,9 +28,22 @@ struct Completer {
 
 kxMUtiVec_t gCompleters; /* Completer * entries; zero until the first Set */
 
+/* The call of kxMUtiCon_Complete under way, for a completer that needs the
+ * line around its word (kxMUtiCon_CompleteCommandLine).  Each call saves the
+ * one before and puts it back, so a nested completion sees its own line. */
+struct Request {
+    const char *pLine; /* the line being completed */
+    size_t cursor;     /* where its completed word ends; <= strlen(pLine) */
+    size_t argsStart;  /* where its first argument starts, an opening quote included */
+};
+
+const Request *gpRequest; /* null outside kxMUtiCon_Complete */
+
+/* Blanks are the interpreter's: a locale whose isspace says more (0xA0 in
+ * some single-byte locales) must not part words the interpreter keeps. */
 bool IsBlank(char ch)
 {
-    return isspace(static_cast<unsigned char>(ch)) != 0;
+    return MUti_IsSpace(ch);
 }
 
 bool IsQuote(char ch)
@@ -114,7 +127,7 @@ uint32_t CompleteCommand(kxMUtiCmd_Exec_t *pExec, const char *pWord, size_t nWor
     uint32_t walked = 0;
     for (size_t i = 0; i < nDots && pExec != nullptr; i++, walked++)
         pExec = pExec->pParent;
-    for (; pExec != nullptr && walked < KXCON_MAX_CHAIN; pExec = pExec->pParent, walked++) {
+    for (; pExec != nullptr && walked < MUTI_CHAIN_MAX; pExec = pExec->pParent, walked++) {
         kxMUtiCmd_Defs_t *pDefs = TableOf(pExec);
         if (pDefs == nullptr || pDefs->pDefVec == nullptr)
             continue;
@@ -141,7 +154,7 @@ uint32_t CompleteCommand(kxMUtiCmd_Exec_t *pExec, const char *pWord, size_t nWor
  * word is looked for in the parent. */
 const kxMUtiCmd_Def_t *Resolve(kxMUtiCmd_Exec_t *pExec, const char *pName)
 {
-    for (uint32_t walked = 0; pExec != nullptr && walked < KXCON_MAX_CHAIN;
+    for (uint32_t walked = 0; pExec != nullptr && walked < MUTI_CHAIN_MAX;
          pExec = pExec->pParent, walked++) {
         if (pName[0] == '.') {
             pName++;
@@ -176,17 +189,18 @@ bool IsSource(const kxMUtiCmd_Def_t *pDef)
 /* Where the words of pLine[0 .. cursor) lie, split by the interpreter's
  * rules: blanks part words, a quote opens a word that runs to the same
  * quote.  Gives the start of the word at the cursor (after its opening
- * quote), its index, and the first word's extent. */
+ * quote), its index, the first word's extent and where the second begins. */
 struct Split {
     size_t start;      /* start of the word at the cursor */
     uint32_t index;    /* its index, 0 for the command word */
     size_t firstStart; /* the command word: pLine[firstStart .. firstEnd) */
     size_t firstEnd;
+    size_t argsStart; /* the second word's first byte, its quote included; cursor if none */
 };
 
 Split SplitToCursor(const char *pLine, size_t cursor)
 {
-    Split s = {cursor, 0, 0, 0};
+    Split s = {cursor, 0, 0, 0, cursor};
     bool inWord = false;
     char quote = 0;
     uint32_t nWords = 0;
@@ -198,6 +212,8 @@ Split SplitToCursor(const char *pLine, size_t cursor)
             inWord = true;
             quote = IsQuote(ch) ? ch : '\0';
             s.start = quote != 0 ? i + 1 : i;
+            if (nWords == 1)
+                s.argsStart = i;
             if (nWords++ == 0)
                 s.firstStart = s.firstEnd = s.start;
             continue;
@@ -307,6 +323,44 @@ KX_API uint32_t kxMUtiCon_CompleteFileName(kxMUtiCon_Completion_t *pOut, kxMUtiC
     return rc;
 }
 
+KX_API uint32_t kxMUtiCon_CompleteCommandLine(kxMUtiCon_Completion_t *pOut, kxMUtiCmd_Exec_t *pExec,
+                                              const kxMUtiCmd_Def_t *, uint32_t, const char *pWord,
+                                              void *pUser)
+{
+    /* The command line: from the first argument to the cursor, or the word
+     * alone when no completion is under way.  wordAt: where in it the word
+     * being completed starts. */
+    const char *pText = pWord;
+    size_t nText = strlen(pWord);
+    size_t wordAt = 0;
+    if (gpRequest != nullptr && gpRequest->argsStart <= pOut->start) {
+        pText = gpRequest->pLine + gpRequest->argsStart;
+        nText = gpRequest->cursor - gpRequest->argsStart;
+        wordAt = pOut->start - gpRequest->argsStart;
+    }
+    char *pInnerLine = Join(pText, nText, "", "");
+    if (pInnerLine == nullptr) [[unlikely]]
+        return KX_ERR_NOMEM;
+    auto *pTarget = pUser != nullptr ? static_cast<kxMUtiCmd_Exec_t *>(pUser) : pExec;
+    kxMUtiCon_Completion_t inner;
+    uint32_t rc = kxMUtiCon_Complete(pTarget, pInnerLine, static_cast<uint32_t>(nText), &inner);
+    /* Both splits part the same text at the same places, so the inner word
+     * starts where the outer one does; should they differ, the candidates
+     * are moved to the outer word's start. */
+    for (uint32_t i = 0; rc == KX_OK && i < inner.candidates.used; i++) {
+        const char *pCand = static_cast<const char *>(inner.candidates.pEntries[i]);
+        if (inner.start >= wordAt) {
+            rc = AddOwned(pOut, Join(pText + wordAt, inner.start - wordAt, pCand, ""));
+        } else if (StartsWith(pCand, pText + inner.start, wordAt - inner.start)) {
+            const char *pRest = pCand + (wordAt - inner.start);
+            rc = AddOwned(pOut, Join(pRest, strlen(pRest), "", ""));
+        }
+    }
+    kxMUtiCon_CompletionDeInit(&inner);
+    free(pInnerLine);
+    return rc;
+}
+
 KX_API uint32_t kxMUtiCon_Complete(kxMUtiCmd_Exec_t *pExec, const char *pLine, uint32_t cursor,
                                    kxMUtiCon_Completion_t *pOut)
 {
@@ -324,7 +378,8 @@ KX_API uint32_t kxMUtiCon_Complete(kxMUtiCmd_Exec_t *pExec, const char *pLine, u
     size_t nFirstLead = 0; /* a comment line has nothing to complete */
     while (IsBlank(pLine[nFirstLead]))
         nFirstLead++;
-    if (pExec == nullptr || pLine[nFirstLead] == gkxMUtiCmd_CommentChar)
+    if (pExec == nullptr ||
+        (pLine[nFirstLead] != '\0' && pLine[nFirstLead] == gkxMUtiCmd_CommentChar))
         return KX_OK;
 
     uint32_t rc = KX_OK;
@@ -336,9 +391,13 @@ KX_API uint32_t kxMUtiCon_Complete(kxMUtiCmd_Exec_t *pExec, const char *pLine, u
         if (pName == nullptr || pWord == nullptr) [[unlikely]] {
             rc = KX_ERR_NOMEM;
         } else if (const kxMUtiCmd_Def_t *pDef = Resolve(pExec, pName); pDef != nullptr) {
-            if (const Completer *pEntry = FindCompleter(pDef); pEntry != nullptr)
+            if (const Completer *pEntry = FindCompleter(pDef); pEntry != nullptr) {
+                const Request request = {pLine, at, s.argsStart};
+                const Request *pOuter = gpRequest;
+                gpRequest = &request;
                 rc = pEntry->completer(pOut, pExec, pDef, s.index, pWord, pEntry->pUser);
-            else if (IsSource(pDef))
+                gpRequest = pOuter;
+            } else if (IsSource(pDef))
                 rc = kxMUtiCon_CompleteFileName(pOut, pExec, pDef, s.index, pWord, nullptr);
         }
         free(pName);

@@ -6,17 +6,29 @@
  * the context whose prompt is shown.  Keys are read here rather than by
  * libedit, so that Ctrl-C can abandon the line: the SIGINT handler only
  * sets a flag, and the key reader turns it into "end of line, abandoned".
+ *
+ * Signals: SIGINT is the console's from the outermost loop's start to its
+ * end (while a command runs it cuts the built-in sleeps short); SIGWINCH
+ * only while a line is read, so that a window resize cannot cut a command's
+ * sleep short.  The caller's signal mask is never left changed.
+ *
+ * History: each line entered is appended to the host's file at once, under
+ * an advisory lock, so a hangup loses nothing and shells sharing the file
+ * merge their lines; the file is cut back to its newest lines now and then.
  */
-#include <ctype.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <histedit.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/select.h>
 #include <unistd.h>
 #include <wchar.h>
+
+#include <utility>
 
 #include "Con.h"
 
@@ -28,16 +40,17 @@ constexpr const char kAbandonedMark[] = "^C\n";
 
 /* Process-wide editor state; zero while no loop edits. */
 struct Console {
-    EditLine *pEl;             /* the editor, null when not editing */
-    History *pHist;            /* its history */
-    kxMUtiCmd_Exec_t *pExec;   /* context of the innermost loop: its prompt is shown */
-    uint32_t depth;            /* loops now editing, nested */
-    bool abandoned;            /* the line just read was abandoned with Ctrl-C */
-    wchar_t pending;           /* key queued by the reader, 0 for none */
-    mbstate_t mbState;         /* partial multibyte key */
-    char *pTabLine;            /* line at a Tab that completed nothing more, or null */
-    struct sigaction oldInt;   /* SIGINT action before the outermost loop */
-    struct sigaction oldWinch; /* SIGWINCH action likewise */
+    EditLine *pEl;           /* the editor, null when not editing */
+    History *pHist;          /* its history */
+    History *pOne;           /* holds the one line being appended to the file */
+    uint32_t appended;       /* lines appended to the file since it was last cut back */
+    kxMUtiCmd_Exec_t *pExec; /* context of the innermost loop: its prompt is shown */
+    uint32_t depth;          /* loops now editing, nested */
+    bool abandoned;          /* the line just read was abandoned with Ctrl-C */
+    wchar_t pending;         /* key queued by the reader, 0 for none */
+    mbstate_t mbState;       /* partial multibyte key */
+    char *pTabLine;          /* line at which the next Tab lists the candidates, or null */
+    struct sigaction oldInt; /* SIGINT action before the outermost loop */
 };
 
 Console gCon;
@@ -45,10 +58,20 @@ char *gpHistoryPath;                          /* copy of the host's path, or nul
 uint32_t gHistoryMax = KXCON_HISTORY_DEFAULT; /* entries kept */
 volatile sig_atomic_t gInterrupted;           /* SIGINT seen since the flag was cleared */
 volatile sig_atomic_t gResized;               /* SIGWINCH seen */
+volatile sig_atomic_t gReading;               /* a line is being read, no command runs */
 
+/* Ctrl-C.  While a command runs the terminal has echoed "^C" where the
+ * output stood; a line end puts what the command prints next on a line of
+ * its own (write is safe in a handler; stdio is not). */
 void OnInterrupt(int)
 {
     gInterrupted = 1;
+    if (gReading)
+        return;
+    int saved = errno;
+    ssize_t n = write(STDOUT_FILENO, "\n", 1);
+    (void)n;
+    errno = saved;
 }
 
 void OnResize(int)
@@ -71,15 +94,19 @@ char *Prompt(EditLine *)
 /* Reads one key for the editor: 1 with *pKey set, 0 at end of input, -1 on
  * a read error.  A Ctrl-C (SIGINT) while waiting becomes the keys Ctrl-E
  * and Ctrl-C, so the cursor moves past the text before the line is
- * abandoned.  SIGINT is blocked except inside pselect, so one that arrives
- * between the check and the wait is not lost. */
+ * abandoned.  SIGINT and SIGWINCH are blocked except inside pselect, so one
+ * that arrives between the check and the wait is not lost; the caller's
+ * mask is back on return. */
 int ReadKey(EditLine *pEl, wchar_t *pKey)
 {
-    sigset_t intOnly, open;
-    sigemptyset(&intOnly);
-    sigaddset(&intOnly, SIGINT);
-    sigprocmask(SIG_BLOCK, &intOnly, &open);
+    sigset_t ours, caller, open;
+    sigemptyset(&ours);
+    sigaddset(&ours, SIGINT);
+    sigaddset(&ours, SIGWINCH);
+    sigprocmask(SIG_BLOCK, &ours, &caller);
+    open = caller;
     sigdelset(&open, SIGINT);
+    sigdelset(&open, SIGWINCH);
     int result = -1;
     for (;;) {
         if (gCon.pending != 0) {
@@ -130,7 +157,7 @@ int ReadKey(EditLine *pEl, wchar_t *pKey)
         result = 1;
         break;
     }
-    sigprocmask(SIG_UNBLOCK, &intOnly, nullptr);
+    sigprocmask(SIG_SETMASK, &caller, nullptr);
     return result;
 }
 
@@ -141,12 +168,34 @@ unsigned char Abandon(EditLine *, int)
     return CC_NEWLINE;
 }
 
+/* Characters in the first n bytes of pText by the current locale; a byte
+ * that starts no character counts as one, as the key reader takes it. */
+size_t CountChars(const char *pText, size_t n)
+{
+    mbstate_t state = {};
+    size_t chars = 0;
+    for (size_t at = 0; at < n; chars++) {
+        size_t used = mbrlen(pText + at, n - at, &state);
+        if (used == static_cast<size_t>(-1) || used == static_cast<size_t>(-2) || used == 0) {
+            state = mbstate_t{};
+            used = 1;
+        }
+        at += used;
+    }
+    return chars;
+}
+
+size_t Columns(const char *pText)
+{
+    return CountChars(pText, strlen(pText));
+}
+
 /* Prints candidates in columns under the line being edited. */
 void List(EditLine *pEl, const kxMUtiVec_t *pCands)
 {
     size_t width = 0;
     for (uint32_t i = 0; i < pCands->used; i++) {
-        size_t n = strlen(static_cast<const char *>(pCands->pEntries[i]));
+        size_t n = Columns(static_cast<const char *>(pCands->pEntries[i]));
         width = n > width ? n : width;
     }
     int columns = 80;
@@ -162,10 +211,9 @@ void List(EditLine *pEl, const kxMUtiVec_t *pCands)
                 break;
             const char *pText = static_cast<const char *>(pCands->pEntries[i]);
             bool last = c + 1 == perRow || (c + 1) * rows + r >= pCands->used;
-            if (last)
-                fputs(pText, stdout);
-            else
-                fprintf(stdout, "%-*s", static_cast<int>(width + 2), pText);
+            fputs(pText, stdout);
+            for (size_t pad = Columns(pText); !last && pad < width + 2; pad++)
+                fputc(' ', stdout);
         }
         fputc('\n', stdout);
     }
@@ -187,19 +235,31 @@ size_t CommonLength(const kxMUtiVec_t *pCands)
     return n;
 }
 
-/* Tab: completes a single candidate (and a blank, unless it names a
- * folder), or the text all candidates share; a second Tab that could add
- * nothing lists them. */
-unsigned char Complete(EditLine *pEl, int)
+/* A copy of the line being edited (the locale's multibyte text), its
+ * cursor as a byte offset; null when memory runs out. */
+char *CopyLine(EditLine *pEl, size_t *pCursor)
 {
     const LineInfo *pInfo = el_line(pEl);
-    size_t cursor = static_cast<size_t>(pInfo->cursor - pInfo->buffer);
+    *pCursor = static_cast<size_t>(pInfo->cursor - pInfo->buffer);
     size_t length = static_cast<size_t>(pInfo->lastchar - pInfo->buffer);
     char *pLine = static_cast<char *>(malloc(length + 1));
     if (pLine == nullptr) [[unlikely]]
-        return CC_REFRESH_BEEP;
+        return nullptr;
     memcpy(pLine, pInfo->buffer, length);
     pLine[length] = '\0';
+    return pLine;
+}
+
+/* Tab: completes a single candidate (and a blank, unless it names a
+ * folder), or the text all candidates share; the next Tab, when there is
+ * nothing more to add, lists them.  Offsets in the line are bytes, but
+ * libedit deletes characters: the typed part is counted in characters. */
+unsigned char Complete(EditLine *pEl, int)
+{
+    size_t cursor = 0;
+    char *pLine = CopyLine(pEl, &cursor);
+    if (pLine == nullptr) [[unlikely]]
+        return CC_REFRESH_BEEP;
 
     kxMUtiCon_Completion_t comp;
     unsigned char result = CC_REFRESH_BEEP;
@@ -211,7 +271,7 @@ unsigned char Complete(EditLine *pEl, int)
         size_t common = pCands->used == 1 ? strlen(pFirst) : CommonLength(pCands);
         bool again = gCon.pTabLine != nullptr && strcmp(gCon.pTabLine, pLine) == 0;
         if (pCands->used == 1 || common > typed) {
-            el_deletestr(pEl, static_cast<int>(typed));
+            el_deletestr(pEl, static_cast<int>(CountChars(pLine + comp.start, typed)));
             char *pInsert = static_cast<char *>(malloc(common + 2));
             if (pInsert != nullptr) {
                 memcpy(pInsert, pFirst, common);
@@ -227,13 +287,90 @@ unsigned char Complete(EditLine *pEl, int)
             result = CC_REDISPLAY;
         }
     }
+    /* The next Tab lists when this one left several candidates open:
+     * nothing to add (a beep), or only their common part added. */
+    bool open = result == CC_REFRESH_BEEP || (result == CC_REFRESH && comp.candidates.used > 1);
     kxMUtiCon_CompletionDeInit(&comp);
     free(gCon.pTabLine);
-    gCon.pTabLine = result == CC_REFRESH_BEEP ? pLine : nullptr;
-    if (gCon.pTabLine == nullptr)
+    gCon.pTabLine = nullptr;
+    if (open && result == CC_REFRESH) {
         free(pLine);
+        pLine = CopyLine(pEl, &cursor);
+    }
+    if (open)
+        gCon.pTabLine = std::exchange(pLine, nullptr);
+    free(pLine);
     return result;
 }
+
+/* ---- The history file ------------------------------------------------ */
+
+/* Cuts the host's file back to its newest gHistoryMax lines, in place and
+ * under the lock the appenders take, so no line another shell appends in
+ * the meantime is lost.  Nothing happens when the file cannot be opened. */
+void TrimHistoryFile()
+{
+    int fd = open(gpHistoryPath, O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    History *pAll = history_init();
+    FILE *pFile = pAll != nullptr && flock(fd, LOCK_EX) == 0 ? fdopen(fd, "r+") : nullptr;
+    if (pFile == nullptr) {
+        close(fd);
+    } else {
+        HistEvent ev;
+        history(pAll, &ev, H_SETSIZE, static_cast<int>(gHistoryMax));
+        history(pAll, &ev, H_LOAD, gpHistoryPath);
+        if (ftruncate(fd, 0) == 0) /* at offset 0 the file's tag is written first */
+            history(pAll, &ev, H_SAVE_FP, pFile);
+        fclose(pFile); /* flushes, and closing the descriptor drops the lock */
+    }
+    if (pAll != nullptr)
+        history_end(pAll);
+    gCon.appended = 0;
+}
+
+/* Appends one line to the host's file, in libedit's own encoding, as one
+ * write under the lock; the file is cut back after each gHistoryMax lines
+ * this process appended.  Failures (no file, a full disk) are ignored: the
+ * line stays in memory. */
+void AppendToHistoryFile(const char *pLine)
+{
+    if (gpHistoryPath == nullptr || gCon.pOne == nullptr)
+        return;
+    HistEvent ev;
+    history(gCon.pOne, &ev, H_CLEAR);
+    if (history(gCon.pOne, &ev, H_ENTER, pLine) < 0)
+        return;
+    /* Readable by its owner only, as lines typed may hold secrets. */
+    int fd = open(gpHistoryPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    FILE *pFile = flock(fd, LOCK_EX) == 0 ? fdopen(fd, "a") : nullptr;
+    if (pFile == nullptr) {
+        close(fd);
+        return;
+    }
+    fseek(pFile, 0, SEEK_END); /* libedit writes its tag at offset 0 only: a new file */
+    history(gCon.pOne, &ev, H_SAVE_FP, pFile);
+    fclose(pFile); /* one write of the line, then the lock goes with the descriptor */
+    if (++gCon.appended >= gHistoryMax)
+        TrimHistoryFile();
+}
+
+/* Reads the host's file into the history; a file longer than the history
+ * is cut back now, so it never grows without bound. */
+void LoadHistoryFile()
+{
+    if (gpHistoryPath == nullptr)
+        return;
+    HistEvent ev;
+    int lines = history(gCon.pHist, &ev, H_LOAD, gpHistoryPath);
+    if (lines > static_cast<int>(gHistoryMax))
+        TrimHistoryFile();
+}
+
+/* ---- The editor ---------------------------------------------------------- */
 
 /* Starts the editor: emacs keys, the history (read from the host's file),
  * Tab completion, Ctrl-R search, Ctrl-C abandon.  False when libedit
@@ -241,20 +378,22 @@ unsigned char Complete(EditLine *pEl, int)
 bool Open()
 {
     gCon.pHist = history_init();
+    gCon.pOne = history_init();
     gCon.pEl = el_init("kxMUti", stdin, stdout, stderr);
-    if (gCon.pHist == nullptr || gCon.pEl == nullptr) {
+    if (gCon.pHist == nullptr || gCon.pOne == nullptr || gCon.pEl == nullptr) {
         if (gCon.pEl != nullptr)
             el_end(gCon.pEl);
-        if (gCon.pHist != nullptr)
-            history_end(gCon.pHist);
+        for (History *pHist : {gCon.pHist, gCon.pOne})
+            if (pHist != nullptr)
+                history_end(pHist);
         gCon = Console{};
         return false;
     }
     HistEvent ev;
     history(gCon.pHist, &ev, H_SETSIZE, static_cast<int>(gHistoryMax));
     history(gCon.pHist, &ev, H_SETUNIQUE, 1); /* no entry equal to the one before */
-    if (gpHistoryPath != nullptr)
-        history(gCon.pHist, &ev, H_LOAD, gpHistoryPath);
+    history(gCon.pOne, &ev, H_SETSIZE, 1);
+    LoadHistoryFile();
 
     EditLine *pEl = gCon.pEl;
     el_set(pEl, EL_EDITOR, "emacs");
@@ -273,35 +412,50 @@ bool Open()
     sa.sa_handler = OnInterrupt; /* no SA_RESTART: sleeps end early */
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, &gCon.oldInt);
-    sa.sa_handler = OnResize;
-    sigaction(SIGWINCH, &sa, &gCon.oldWinch);
     return true;
 }
 
-/* Writes the history and puts the terminal and signals back. */
+/* Puts the SIGINT action back and ends the editor (the terminal's modes
+ * are libedit's to restore).  The history file needs no writing: every
+ * line went to it as it was entered. */
 void Close()
 {
-    HistEvent ev;
-    if (gpHistoryPath != nullptr)
-        history(gCon.pHist, &ev, H_SAVE, gpHistoryPath);
     sigaction(SIGINT, &gCon.oldInt, nullptr);
-    sigaction(SIGWINCH, &gCon.oldWinch, nullptr);
     el_end(gCon.pEl);
     history_end(gCon.pHist);
+    history_end(gCon.pOne);
     free(gCon.pTabLine);
     gCon = Console{};
     gInterrupted = 0;
 }
 
-/* Adds a line to the history without its line end; blank lines are not
- * kept. */
+/* Reads one line with the console's SIGWINCH handler in place, the
+ * caller's action back while the line runs: a resize during a command then
+ * interrupts nothing.  One that came meanwhile is caught up with here. */
+const char *ReadLine(int *pLength)
+{
+    struct sigaction sa = {}, callerWinch;
+    sa.sa_handler = OnResize;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGWINCH, &sa, &callerWinch);
+    el_resize(gCon.pEl);
+    gResized = 0;
+    gReading = 1;
+    const char *pLine = el_gets(gCon.pEl, pLength);
+    gReading = 0;
+    sigaction(SIGWINCH, &callerWinch, nullptr);
+    return pLine;
+}
+
+/* Adds a line to the history without its line end, and appends it to the
+ * file; blank lines are not kept, nor a line equal to the one before. */
 void Remember(const char *pLine, int length)
 {
     size_t n = static_cast<size_t>(length);
     while (n > 0 && (pLine[n - 1] == '\n' || pLine[n - 1] == '\r'))
         n--;
     size_t lead = 0;
-    while (lead < n && (pLine[lead] == ' ' || pLine[lead] == '\t'))
+    while (lead < n && MUti_IsSpace(pLine[lead]))
         lead++;
     if (lead == n)
         return;
@@ -311,19 +465,22 @@ void Remember(const char *pLine, int length)
     memcpy(pCopy, pLine, n);
     pCopy[n] = '\0';
     HistEvent ev;
-    history(gCon.pHist, &ev, H_ENTER, pCopy);
+    if (history(gCon.pHist, &ev, H_FIRST) < 0 || strcmp(ev.str, pCopy) != 0) {
+        history(gCon.pHist, &ev, H_ENTER, pCopy);
+        AppendToHistoryFile(pCopy);
+    }
     free(pCopy);
 }
 
-/* Runs one edited line on pExec in pieces of at most KXCON_LINE_PIECE
+/* Runs one edited line on pExec in pieces of at most MUTI_LINE_READ_MAX
  * characters, each executed as a line, as the plain loop's reads would cut
  * it; stops between pieces when one sets the quit bit. */
 void Run(kxMUtiCmd_Exec_t *pExec, const char *pLine, int length)
 {
-    char piece[KXCON_LINE_PIECE + 1];
+    constexpr int kPiece = MUTI_LINE_READ_MAX;
+    char piece[kPiece + 1];
     for (int at = 0; at < length;) {
-        int n = length - at;
-        n = n > static_cast<int>(KXCON_LINE_PIECE) ? static_cast<int>(KXCON_LINE_PIECE) : n;
+        int n = length - at < kPiece ? length - at : kPiece;
         memcpy(piece, pLine + at, static_cast<size_t>(n));
         piece[n] = '\0';
         at += n;
@@ -344,7 +501,7 @@ void EditLoop(kxMUtiCmd_Exec_t *pExec)
         gInterrupted = 0;
         fflush(stdout);
         int length = 0;
-        const char *pLine = el_gets(gCon.pEl, &length);
+        const char *pLine = ReadLine(&length);
         if (gCon.abandoned) {
             fputs(kAbandonedMark, stdout);
             continue;
@@ -355,8 +512,6 @@ void EditLoop(kxMUtiCmd_Exec_t *pExec)
         }
         Remember(pLine, length);
         Run(pExec, pLine, length);
-        if (gInterrupted)
-            fputc('\n', stdout); /* after the ^C the terminal echoed */
         if ((pExec->flags & kxMUtiCmd_ExecFlagQuit) != 0)
             break;
     }
@@ -405,7 +560,7 @@ KX_API void kxMUtiCon_Loop(kxMUtiCmd_Exec_t *pExec)
 KX_API void kxMUtiCon_SubLoop(kxMUtiCmd_Exec_t *pExec, const char *pText)
 {
     const char *p = pText;
-    while (p != nullptr && *p != '\0' && isspace(static_cast<unsigned char>(*p)))
+    while (p != nullptr && MUti_IsSpace(*p))
         p++;
     if (p != nullptr && *p != '\0') {
         kxMUtiCmd_ExecSubLoop(pExec, pText);
