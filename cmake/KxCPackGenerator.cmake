@@ -8,6 +8,14 @@ if(CPACK_GENERATOR STREQUAL "DEB")
   unset(CPACK_COMPONENT_RUNTIME_GROUP)
   unset(CPACK_COMPONENT_DEVELOPMENT_GROUP)
 
+  # Without dpkg-shlibdeps CPack would leave the computed Depends out.
+  find_program(KX_DPKG_SHLIBDEPS dpkg-shlibdeps)
+  find_program(KX_FILE file)
+  if(NOT KX_DPKG_SHLIBDEPS OR NOT KX_FILE)
+    message(FATAL_ERROR "The .deb packages' Depends are computed with dpkg-shlibdeps and "
+                        "file: install the Debian packages dpkg-dev and file.")
+  endif()
+
   if(CPACK_KX_DEB_HOST_ARCH)
     # Cross build: dpkg-shlibdeps reads the target's libraries (objdump of
     # that architecture) and the dependency information of their packages
