@@ -4,8 +4,9 @@
 #
 # The cross toolchain's own sysroot (/usr/mipsel-linux-gnu) has libc but no
 # libedit.  The script unpacks Debian's libedit-dev, libedit2 and what they
-# need into KX_DEBIAN_SYSROOT (default: sysroot/mipsel in the source tree,
-# outside build/, so removing the build trees keeps it), and beside them the
+# need into KX_DEBIAN_SYSROOT (a cache variable of the toolchain file;
+# default: sysroot/mipsel in the source tree, outside build/, so removing
+# the build trees keeps it), and beside them the
 # target's run-time libraries with their shlibs and symbols files, from which
 # CPack computes the mipsel packages' Depends (cmake/KxPackage.cmake).
 #
@@ -14,11 +15,7 @@
 # naming the script) and KX_LIBEDIT_LIBDIRS (the folders holding libedit and
 # the libraries it needs: libbsd, libmd, libtinfo).
 
-set(KX_DEBIAN_SYSROOT ${PROJECT_SOURCE_DIR}/sysroot/${CMAKE_SYSTEM_PROCESSOR} CACHE PATH
-    "Debian's target packages unpacked by cmake/prepare-mipsel-sysroot.sh")
-set(KX_PREPARE_SYSROOT ${PROJECT_SOURCE_DIR}/cmake/prepare-mipsel-sysroot.sh)
-
-if(EXISTS ${KX_DEBIAN_SYSROOT}/packages.txt)
+if(KX_DEBIAN_SYSROOT AND EXISTS ${KX_DEBIAN_SYSROOT}/packages.txt)
   set(KX_LIBEDIT_SYSROOT ${KX_DEBIAN_SYSROOT})
   set(KX_LIBEDIT_LIBDIRS ${KX_LIBEDIT_SYSROOT}/usr/lib/${KX_TARGET_TRIPLE}
                          ${KX_LIBEDIT_SYSROOT}/lib/${KX_TARGET_TRIPLE})
@@ -31,6 +28,6 @@ else()
   message(WARNING "No target sysroot at ${KX_DEBIAN_SYSROOT} (cache variable "
                   "KX_DEBIAN_SYSROOT): the console is built without line editing, and the "
                   "mipsel .deb packages cannot be made.  Prepare it once with\n"
-                  "  ${KX_PREPARE_SYSROOT} [--from <folder of .deb files>] ${KX_DEBIAN_SYSROOT}\n"
+                  "  ${PROJECT_SOURCE_DIR}/cmake/prepare-mipsel-sysroot.sh [--from <folder of .deb files>] ${KX_DEBIAN_SYSROOT}\n"
                   "then configure again.")
 endif()

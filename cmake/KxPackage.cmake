@@ -57,7 +57,8 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "mipsel")
                                                   ${shlibs}/usr/lib/${KX_TARGET_TRIPLE})
   set(CPACK_KX_DEB_HOST_ARCH mipsel)
   set(CPACK_KX_SHLIBS_ROOT ${shlibs})
-  set(CPACK_KX_PREPARE_SYSROOT "${KX_PREPARE_SYSROOT} ${KX_DEBIAN_SYSROOT}")
+  set(CPACK_KX_PREPARE_SYSROOT
+      "${PROJECT_SOURCE_DIR}/cmake/prepare-mipsel-sysroot.sh ${KX_DEBIAN_SYSROOT}")
 endif()
 
 # kx_package(<component> <package> <section> [NEEDS <component>...]

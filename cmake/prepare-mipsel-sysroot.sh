@@ -35,6 +35,7 @@ build_pkgs="libedit-dev libedit2 libbsd0 libmd0 libtinfo6"
 # Their libraries and their packages' dependency information, for
 # dpkg-shlibdeps only.
 shlibs_pkgs="libc6 libgcc-s1 libstdc++6 libedit2 libbsd0 libmd0 libtinfo6"
+# shellcheck disable=SC2086 # one word per package
 all_pkgs=$(printf '%s\n' $build_pkgs $shlibs_pkgs | sort -u | tr '\n' ' ')
 
 usage() {
@@ -57,9 +58,7 @@ done
 if [ -z "$dest" ]; then
   dest=$(cd "$(dirname "$0")/.." && pwd)/sysroot/$arch
 fi
-for tool in dpkg-deb; do
-  command -v $tool >/dev/null || { echo "prepare-mipsel-sysroot: $tool not found" >&2; exit 1; }
-done
+command -v dpkg-deb >/dev/null || { echo "prepare-mipsel-sysroot: dpkg-deb not found" >&2; exit 1; }
 
 if [ -z "$force" ] && [ -z "$from" ] && [ -f "$dest/packages.txt" ] &&
    [ "$(cut -d' ' -f1 "$dest/packages.txt" | tr '\n' ' ')" = "$all_pkgs" ]; then
@@ -131,8 +130,10 @@ rm -rf "$work/control"
 # Only the libraries matter there: drop documentation, configuration and
 # libc's character-set modules (most of its size).
 rm -rf "$work/shlibs/etc" "$work/shlibs/usr/share" "$work/shlibs/usr/lib/$triple/gconv"
-[ -f "$work/usr/include/histedit.h" ] && [ -e "$work/usr/lib/$triple/libedit.so" ] ||
-  { echo "prepare-mipsel-sysroot: libedit-dev did not unpack as expected" >&2; exit 1; }
+if [ ! -f "$work/usr/include/histedit.h" ] || [ ! -e "$work/usr/lib/$triple/libedit.so" ]; then
+  echo "prepare-mipsel-sysroot: libedit-dev did not unpack as expected" >&2
+  exit 1
+fi
 
 # Replace the old sysroot in one step, so a configure never sees half of one.
 rm -rf "$dest.old"
