@@ -14,7 +14,10 @@
 #                platform's own library:
 #                  cmake --install <build> --component runtime
 #                  cmake --install <build> --component development
-#   shell        the example shell kxshell
+#   shell        the example shells kxshell and kxcpp
+#
+# cmake/KxPackage.cmake makes a .deb of each component (kxmuti, kxmuti-dev,
+# kxmuti-debugstub, kxmuti-shell, kxmuti-<companion>).
 #
 # Every installed library carries the run path $ORIGIN, so it finds the
 # libraries it needs (libkxMUti.so: libqvStbDbg.so) beside it.
@@ -23,14 +26,15 @@
 #
 #   add_library(kxMUtiConsole SHARED ...)
 #   kx_install_library(kxMUtiConsole NAME console EXPORT console COMPONENT console
-#                      HEADERS include/kxMUtiConsole.h DEB_DEPENDS libedit2)
+#                      HEADERS include/kxMUtiConsole.h)
 #   kx_install_pkgconfig(kxMUtiConsole COMPONENT console LIBS -lkxMUtiConsole
 #                        REQUIRES kxMUti DESCRIPTION "...")
 #
 # That gives the in-tree alias kxMUti::console (unless the companion made it
 # already), and installs the library, its header and its targets file
 # kxMUti-console-targets.cmake with the component "console", which CPack
-# turns into the packages kxmuti-console (depending on kxmuti and libedit2).
+# turns into the package kxmuti-console (its Depends: kxmuti, and libedit2
+# and libc6 as computed from the library).
 # kxMUtiConfig.cmake loads every such file it finds in its folder, so a
 # consumer writes find_package(kxMUti CONFIG REQUIRED COMPONENTS console) and
 # links kxMUti::console.  A header-only layer joins the core's set and the
@@ -57,8 +61,10 @@ set(KX_INSTALL_HEADERDIR ${CMAKE_INSTALL_INCLUDEDIR}/kxMUti)
 #              goes with COMPONENT, as do the headers.
 #   COMPONENT  the component of the library file (default: runtime).
 #   HEADERS    public headers, installed into include/kxMUti.
-#   DEB_DEPENDS  Debian packages the component's .deb needs besides kxmuti
-#              and libc6 (a companion's own dependencies), e.g. "libedit2".
+#   DEB_DEPENDS  Debian relations the component's .deb needs that its
+#              binaries do not show (a program it runs, a module it loads),
+#              e.g. "python3"; the libraries it links are found by
+#              dpkg-shlibdeps, and kxmuti is added by cmake/KxPackage.cmake.
 function(kx_install_library target)
   cmake_parse_arguments(PARSE_ARGV 1 A "" "EXPORT;NAME;COMPONENT;DEB_DEPENDS" "HEADERS")
   if(NOT A_EXPORT)

@@ -16,6 +16,14 @@ set(KX_TARGET_TRIPLE mipsel-linux-gnu)
 set(KX_TARGET_SYSROOT /usr/${KX_TARGET_TRIPLE} CACHE PATH
     "Target libraries and headers: searched by the linker, handed to QEMU with -L")
 
+# Debian's mipsel packages the cross build takes (libedit for the console,
+# the target libraries' shlibs and symbols files for the .deb Depends),
+# prepared by cmake/prepare-mipsel-sysroot.sh; outside build/, so it
+# survives removing the build trees.
+get_filename_component(kx_default_sysroot ${CMAKE_CURRENT_LIST_DIR}/../sysroot/mipsel ABSOLUTE)
+set(KX_DEBIAN_SYSROOT ${kx_default_sysroot} CACHE PATH
+    "Debian's target packages unpacked by cmake/prepare-mipsel-sysroot.sh")
+
 set(CMAKE_C_COMPILER ${KX_TARGET_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${KX_TARGET_TRIPLE}-g++)
 

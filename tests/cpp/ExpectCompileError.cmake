@@ -1,10 +1,16 @@
-# cmake -DCXX=<compiler> -DSTD=<17|20> -DINC=<dir|dir...> -DSRC=<file> -DCASE=<n> -DEXPECT=<regex> -P ...
-# Compiles case CASE of SRC.  With EXPECT empty it must compile; otherwise
-# it must fail with output matching EXPECT, so a case that breaks for
-# another reason fails the test.
+# cmake -DCXX=<compiler> -DSTD=<17|20> -DINC=<dir|dir...> -DSRC=<file> -DCASE=<n> -DEXPECT=<regex>
+#       [-DWERROR=ON] -P ...
+# Compiles case CASE of SRC.  With EXPECT empty it must compile (without a
+# warning, with WERROR, the build's KX_WERROR); otherwise it must fail with
+# output matching EXPECT, so a case that breaks for another reason fails the
+# test.
 string(REPLACE "|" ";-I" inc "-I${INC}")
+set(werror "")
+if(WERROR)
+  set(werror -Werror)
+endif()
 execute_process(COMMAND ${CXX} -std=c++${STD} -fsyntax-only -fno-exceptions -fno-rtti -Wall -Wextra
-                        -Werror ${inc} -DKX_CASE=${CASE} ${SRC}
+                        ${werror} ${inc} -DKX_CASE=${CASE} ${SRC}
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
 if(EXPECT STREQUAL "")
   if(NOT rc EQUAL 0)
