@@ -45,10 +45,15 @@ char *gpHistoryPath;                          /* copy of the host's path, or nul
 uint32_t gHistoryMax = KXCON_HISTORY_DEFAULT; /* entries kept */
 volatile sig_atomic_t gInterrupted;           /* SIGINT seen since the flag was cleared */
 volatile sig_atomic_t gResized;               /* SIGWINCH seen */
+volatile sig_atomic_t gRunning;               /* a typed line is running */
 
+/* Ctrl-C: abandons the line being typed, or, while a line runs, cuts a
+ * sleep (no SA_RESTART) and ends a script after its current line. */
 void OnInterrupt(int)
 {
     gInterrupted = 1;
+    if (gRunning)
+        kxMUtiCon_Cancel();
 }
 
 void OnResize(int)
@@ -327,7 +332,7 @@ void Run(kxMUtiCmd_Exec_t *pExec, const char *pLine, int length)
         memcpy(piece, pLine + at, static_cast<size_t>(n));
         piece[n] = '\0';
         at += n;
-        kxMUtiCmd_ExecLine(pExec, piece);
+        ConRun_Line(pExec, piece); /* source goes through the script runner */
         if ((pExec->flags & kxMUtiCmd_ExecFlagQuit) != 0)
             return;
     }
@@ -354,9 +359,14 @@ void EditLoop(kxMUtiCmd_Exec_t *pExec)
             break;
         }
         Remember(pLine, length);
+        kxMUtiCon_CancelClear(); /* an old Ctrl-C must not stop this line's script */
+        const sig_atomic_t outer = gRunning; /* set when a nested loop runs inside a line */
+        gRunning = 1;
         Run(pExec, pLine, length);
+        gRunning = outer;
         if (gInterrupted)
             fputc('\n', stdout); /* after the ^C the terminal echoed */
+        ConRun_CancelNotice();
         if ((pExec->flags & kxMUtiCmd_ExecFlagQuit) != 0)
             break;
     }
@@ -391,7 +401,7 @@ KX_API void kxMUtiCon_Loop(kxMUtiCmd_Exec_t *pExec)
         pExec = kxMUtiCmd_ExecGlobal();
     if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO) || pExec == nullptr ||
         (gCon.depth == 0 && !Open())) {
-        kxMUtiCmd_ExecLoop(pExec);
+        ConRun_Loop(pExec); /* kxMUtiCmd_ExecLoop, source through the runner */
         return;
     }
     kxMUtiCmd_Exec_t *pOuter = gCon.pExec;
