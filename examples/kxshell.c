@@ -689,8 +689,10 @@ static int RunLoop(int history, int stopOnError)
             free(pPath);
         }
     }
-    kxMUtiCon_SourceOptsSet(&opts); /* copied */
-    kxMUtiCon_Loop(NULL);           /* plain reads when not on a terminal */
+    /* source at the prompt reports as a script does (the options are copied) */
+    kxMUtiCon_SourceOptsSet(&opts);
+
+    kxMUtiCon_Loop(NULL);          /* plain reads when not on a terminal */
     kxMUtiCon_HistorySet(NULL, 0); /* the file is written; drop its name */
     return 0;
 }

@@ -359,8 +359,10 @@ void EditLoop(kxMUtiCmd_Exec_t *pExec)
             break;
         }
         Remember(pLine, length);
-        kxMUtiCon_CancelClear(); /* an old Ctrl-C must not stop this line's script */
-        const sig_atomic_t outer = gRunning; /* set when a nested loop runs inside a line */
+        /* An old Ctrl-C must not stop this line's script; gRunning is
+         * already set when this is a nested loop inside a running line. */
+        kxMUtiCon_CancelClear();
+        const sig_atomic_t outer = gRunning;
         gRunning = 1;
         Run(pExec, pLine, length);
         gRunning = outer;

@@ -45,8 +45,8 @@ struct Run {
     Run *pOuter;                  /* the run this one was started inside, or null */
 };
 
-Run *gpRun;  /* innermost run in progress, or null */
-int gDepth;  /* scripts being run by the runner, all runs and contexts */
+Run *gpRun;                      /* innermost run in progress, or null */
+int gDepth;                      /* scripts being run by the runner, all runs and contexts */
 kxMUtiCon_RunOpts_t gSourceOpts; /* for source typed at the console's loops */
 
 /* Where the last cancelled run stopped, until the console tells the user. */
@@ -59,8 +59,8 @@ kxMUtiCmd_Handler_t gBuiltinSource; /* the interpreter's source handler, once se
 kxMUtiVec_t gRouted;                /* definitions now pointing at RouteSource */
 uint32_t gRouteDepth;               /* nested Route scopes */
 
-uint32_t RouteSource(kxWord_t exec, kxWord_t path, kxWord_t, kxWord_t, kxWord_t, kxWord_t,
-                     kxWord_t, kxWord_t, kxWord_t, kxWord_t);
+uint32_t RouteSource(kxWord_t exec, kxWord_t path, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t,
+                     kxWord_t, kxWord_t, kxWord_t);
 bool RunFileIn(Run &run, kxMUtiCmd_Exec_t *pExec, const char *pPath);
 
 /* True when both addresses lie in one loaded object. */
@@ -163,8 +163,8 @@ void NoteEnd(kxMUtiCon_RunSummary_t *pSum, const char *pName, uint32_t line)
 }
 
 /* Counts a line that ran; when it failed, tells the host and keeps it. */
-void Account(Run &run, kxMUtiCmd_Exec_t *pExec, const char *pName, uint32_t line,
-             const char *pLine, uint32_t status)
+void Account(Run &run, kxMUtiCmd_Exec_t *pExec, const char *pName, uint32_t line, const char *pLine,
+             uint32_t status)
 {
     kxMUtiCon_RunSummary_t *pSum = run.pSum;
     pSum->nLines++;
@@ -315,8 +315,8 @@ bool RunFileIn(Run &run, kxMUtiCmd_Exec_t *pExec, const char *pPath)
  * inside the run in progress, or, for a source line typed at the console's
  * loop, as a run of its own with the console's options.  KX_OK either way,
  * as the built-in gives. */
-uint32_t RouteSource(kxWord_t exec, kxWord_t path, kxWord_t, kxWord_t, kxWord_t, kxWord_t,
-                     kxWord_t, kxWord_t, kxWord_t, kxWord_t)
+uint32_t RouteSource(kxWord_t exec, kxWord_t path, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t,
+                     kxWord_t, kxWord_t, kxWord_t)
 {
     auto *pExec = reinterpret_cast<kxMUtiCmd_Exec_t *>(exec);
     const auto *pPath = reinterpret_cast<const char *>(path);
