@@ -623,12 +623,17 @@ static int ExitStatus(uint32_t status)
 }
 
 /* A script line failed when its status says so, or when one of this
- * shell's handlers reported an error while it ran (as for -c). */
+ * shell's handlers reported an error while it ran (as for -c).  The flag
+ * is taken: a source line must not fail for an error that a line of the
+ * sourced file reported (that line was named already). */
 static int ScriptLineFailed(kxMUtiCmd_Exec_t *pExec, uint32_t status, void *pUser)
 {
+    int failed = kxMUtiCon_StatusFailed(status) || gShellFailed;
+
     (void)pExec;
     (void)pUser;
-    return kxMUtiCon_StatusFailed(status) || gShellFailed;
+    gShellFailed = 0;
+    return failed;
 }
 
 /* Before each script line: no error reported yet. */

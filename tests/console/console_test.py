@@ -40,7 +40,7 @@ STATUSES = [
     # A script runs to its end, names each failing line and exits 1; -e stops
     # at the first, also inside a sourced file, and the outer lines do not run.
     (["fails.kx"], "", 1, "fails.kx:1: tuner: failed (status 0x00000002)\ngoes on"),
-    (["nested.kx"], "", 1, "fails.kx:1: tuner: failed"),
+    (["nested.kx"], "", 1, "fails.kx:1: tuner: failed", "nested.kx:1"),  # not the source line
     (["-e", "fails.kx"], "", 1, "fails.kx:1: tuner", "goes on"),
     (["--stop-on-error", "nested.kx"], "", 1, "fails.kx:1: tuner", "outer"),
     (["-e", "ok.kx"], "", 0, "done\n"),
