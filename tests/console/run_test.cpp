@@ -173,9 +173,10 @@ class Generator {
             std::string line = Line();
             if (!sourced && Pick(6) == 0) {
                 sourced = true;
-                int target = index + 1 + Pick(4);
+                const int target = index + 1 + Pick(4);
                 const char *pHow[] = {"source", "so", "sou", "  source", "\"source\""};
-                line = std::string(pHow[Pick(5)]) + " " +
+                const char *pCommand = pHow[Pick(5)];
+                line = std::string(pCommand) + " " +
                        (target < nFiles ? "f" + std::to_string(target) + ".kx" : "missing.kx");
             }
             text += line + (crlf ? "\r\n" : "\n");
@@ -216,8 +217,10 @@ class Generator {
             return "note " + Word();
         case 7:
             return std::string("verbose ") + (Pick(2) != 0 ? "1" : "0");
-        case 8: // a long line, cut in pieces
-            return "echo " + std::string(1000 + Pick(2500), static_cast<char>('a' + Pick(26)));
+        case 8: { // a long line, cut in pieces
+            const int length = 1000 + Pick(2500);
+            return "echo " + std::string(length, static_cast<char>('a' + Pick(26)));
+        }
         case 9: // exactly 1023 characters before the line end
             return "echo " + std::string(1018, 'q');
         case 10:
@@ -236,8 +239,10 @@ class Generator {
             return "'echo' " + Word();
         case 17:
             return "help " + Word();
-        default:
-            return "echo " + Word() + " " + Word();
+        default: {
+            const std::string first = Word(); // each Pick in a fixed order
+            return "echo " + first + " " + Word();
+        }
         }
     }
 
