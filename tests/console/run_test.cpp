@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -105,13 +106,15 @@ struct Size {
 };
 
 // Runs pPath once through kxMUtiCmd_ExecFile and once through the runner,
-// each on a fresh context with the given flags at entry; standard output
+// each on its own context with the given flags at entry; standard output
 // and the final state must be the same.  Also a stream run of the same
-// file (kxMUtiCmd_ExecFP against kxMUtiCon_RunFP).
+// file (kxMUtiCmd_ExecFP against kxMUtiCon_RunFP).  Contexts are never
+// freed, so the two are made once; each comparison leaves them in equal
+// states, so the next one starts them equal.
 void Compare(const char *pPath, uint32_t entryFlags, Size &size)
 {
-    kxMUtiCmd_Exec_t *pPlain = kxMUtiCmd_ExecNew(nullptr);
-    kxMUtiCmd_Exec_t *pRun = kxMUtiCmd_ExecNew(nullptr);
+    static kxMUtiCmd_Exec_t *const pPlain = kxMUtiCmd_ExecNew(nullptr);
+    static kxMUtiCmd_Exec_t *const pRun = kxMUtiCmd_ExecNew(nullptr);
     pPlain->flags = pRun->flags = entryFlags;
     std::string plain, ran;
     kxMUtiCon_RunSummary_t sum;
@@ -317,6 +320,7 @@ std::string Describe(const kxMUtiCon_RunSummary_t &s)
 }
 
 struct SummaryCase {
+    const char *pName; // the test's name
     const char *pWhat;
     std::map<std::string, std::string> files; // a.kx is run
     uint32_t flags;                           // kxMUtiCon_Run... bits
@@ -327,49 +331,60 @@ struct SummaryCase {
 const std::string kLong(1021, 'x');
 
 const SummaryCase kSummaryCases[] = {
-    {"passing lines: blank, comment, echo's count",
+    {"Passing",
+     "passing lines: blank, comment, echo's count",
      {{"a.kx", "echo a\n\n# c\n  \t\necho\n"}},
      0,
      "5 lines, 0 failed, end"},
-    {"every kind of failure, counted and named in order",
+    {"EveryKind",
+     "every kind of failure, counted and named in order",
      {{"a.kx", "nosuch x\nmsleep abc\nfail 2147483649\nfail 3\nsource\nsource a b\necho ok\n"}},
      0,
      "7 lines, 5 failed, end; a.kx:1 FFFFFF02 'nosuch x'; a.kx:2 FFFFFF05 'msleep abc'; "
      "a.kx:3 80000001 'fail 2147483649'; a.kx:5 FFFFFF04 'source'; a.kx:6 FFFFFF03 'source a b'"},
-    {"a failure in a nested file is named by that file and its line",
+    {"Nested",
+     "a failure in a nested file is named by that file and its line",
      {{"a.kx", "echo\nsource b.kx\nnosuch\n"}, {"b.kx", "# b\n\nnope\n"}},
      0,
      "6 lines, 2 failed, end; b.kx:3 FFFFFF02 'nope'; a.kx:3 FFFFFF02 'nosuch'"},
-    {"a prefix of source goes through the runner too",
+    {"Prefix",
+     "a prefix of source goes through the runner too",
      {{"a.kx", "so b.kx\n"}, {"b.kx", "nope\n"}},
      0,
      "2 lines, 1 failed, end; b.kx:1 FFFFFF02 'nope'"},
-    {"stop on error inside a nested file ends the outer file too",
+    {"StopNested",
+     "stop on error inside a nested file ends the outer file too",
      {{"a.kx", "source b.kx\necho never\n"}, {"b.kx", "echo\nnope\necho never\n"}},
      kxMUtiCon_RunStopOnError,
      "3 lines, 1 failed, stopped at b.kx:2; b.kx:2 FFFFFF02 'nope'"},
-    {"without the stop, the same files run to their ends",
+    {"NoStop",
+     "without the stop, the same files run to their ends",
      {{"a.kx", "source b.kx\necho\n"}, {"b.kx", "echo\nnope\necho\n"}},
      0,
      "5 lines, 1 failed, end; b.kx:2 FFFFFF02 'nope'"},
-    {"quit in a nested file ends the caller's run",
+    {"QuitNested",
+     "quit in a nested file ends the caller's run",
      {{"a.kx", "source q.kx\necho never\n"}, {"q.kx", "quit\necho never\n"}},
      0,
      "2 lines, 0 failed, quit"},
-    {"a sourced file that cannot be opened fails its source line",
+    {"NotOpened",
+     "a sourced file that cannot be opened fails its source line",
      {{"a.kx", "source nofile.kx\necho\n"}},
      0,
      "2 lines, 1 failed, end; a.kx:1 FFFFFF10 'source nofile.kx'"},
-    {"pieces of a long line share its number; CR-LF and NUL end the text",
+    {"Pieces",
+     "pieces of a long line share its number; CR-LF and NUL end the text",
      {{"a.kx", "echo " + kLong + "\r\nnope\r\n" + std::string("bad\0tail\n", 9)}},
      0,
      "4 lines, 3 failed, end; a.kx:1 FFFFFF02 'xxx'; a.kx:2 FFFFFF02 'nope'; "
      "a.kx:3 FFFFFF02 'bad'"},
-    {"a self-sourcing file stops at the nesting bound, once",
+    {"SelfSource",
+     "a self-sourcing file stops at the nesting bound, once",
      {{"a.kx", "source a.kx\n"}},
      0,
      "64 lines, 1 failed, end; a.kx:1 FFFFFF10 'source a.kx'"},
-    {"a cancel ends the run after the current line, nested files included",
+    {"Cancel",
+     "a cancel ends the run after the current line, nested files included",
      {{"a.kx", "source b.kx\necho never\n"}, {"b.kx", "echo\ncancel\necho never\n"}},
      0,
      "3 lines, 0 failed, cancelled at b.kx:2"},
@@ -396,7 +411,13 @@ TEST_P(RunSummary, CountsAndNames)
     kxMUtiCon_CancelClear();
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, RunSummary, ::testing::ValuesIn(kSummaryCases));
+void PrintTo(const SummaryCase &c, std::ostream *pOut)
+{
+    *pOut << c.pName;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RunSummary, ::testing::ValuesIn(kSummaryCases),
+                         [](const auto &info) { return std::string(info.param.pName); });
 
 // ==== Callbacks, rules and the routing ====================================
 
