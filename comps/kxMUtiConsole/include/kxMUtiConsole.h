@@ -250,7 +250,8 @@ KX_API uint32_t kxMUtiCon_RunFile(kxMUtiCmd_Exec_t *pExec, const char *pPath,
 /*
  * Runs the lines of an open stream on pExec as kxMUtiCmd_ExecFP does
  * (prompt when the context's interactive bit is set; pFileName untouched);
- * failures are named pName (null: "-").  Returns KX_OK.  *pSum as above.
+ * failures are named pName (null: "-").  Returns KX_OK (a null stream:
+ * kxMUtiCon_StatusNotRun, nothing run).  *pSum as above.
  */
 KX_API uint32_t kxMUtiCon_RunFP(kxMUtiCmd_Exec_t *pExec, FILE *pFile, const char *pName,
                                 const kxMUtiCon_RunOpts_t *pOpts, kxMUtiCon_RunSummary_t *pSum);

@@ -340,7 +340,7 @@ uint32_t Start(kxMUtiCmd_Exec_t *pExec, const char *pPath, FILE *pFile, const ch
     *pSum = kxMUtiCon_RunSummary_t{};
     if (pExec == nullptr)
         pExec = kxMUtiCmd_ExecGlobal();
-    if (pExec == nullptr) [[unlikely]] {
+    if (pExec == nullptr || (pPath == nullptr && pFile == nullptr)) [[unlikely]] {
         pSum->end = kxMUtiCon_RunNotRun;
         return kxMUtiCon_StatusNotRun;
     }
@@ -449,8 +449,7 @@ KX_API uint32_t kxMUtiCon_RunFile(kxMUtiCmd_Exec_t *pExec, const char *pPath,
 KX_API uint32_t kxMUtiCon_RunFP(kxMUtiCmd_Exec_t *pExec, FILE *pFile, const char *pName,
                                 const kxMUtiCon_RunOpts_t *pOpts, kxMUtiCon_RunSummary_t *pSum)
 {
-    Start(pExec, nullptr, pFile, pName, pOpts, pSum);
-    return KX_OK;
+    return Start(pExec, nullptr, pFile, pName, pOpts, pSum);
 }
 
 KX_API void kxMUtiCon_RunSummaryDeInit(kxMUtiCon_RunSummary_t *pSum)
