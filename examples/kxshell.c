@@ -561,31 +561,43 @@ static int AttachCompleters(void)
  * ====================================================================== */
 
 static const char gUsage[] =
-    "usage: kxshell [--no-history] [<script> | -c <line> | --help]\n"
+    "usage: kxshell [--no-history] [-e] [<script> | -c <line> | --help]\n"
     "  (none)        read commands from standard input, with a prompt; on a\n"
     "                terminal with line editing, history and Tab completion\n"
-    "  <script>      run the commands of a file\n"
+    "  <script>      run the commands of a file; every line that fails is\n"
+    "                named on standard error: FILE:LINE: command: what (status)\n"
     "  -c <line>     run one command line\n"
+    "  -e, --stop-on-error\n"
+    "                stop a script at its first failing line, also inside a\n"
+    "                file it sources; at the prompt, scripts run by source\n"
     "  --no-history  keep no history file (default: $HOME/.kxshell_history)\n"
     "  --help        print this text\n"
+    "A script run by source, also at the prompt, gets the same notes; on a\n"
+    "terminal, Ctrl-C ends it after its current line.\n"
     "exit status: 0, or 2 for a wrong command line; with -c: 127 unknown\n"
-    "  command, 2 bad arguments, 1 the command failed; with <script>: 2 when\n"
-    "  it cannot be opened\n";
+    "  command, 2 bad arguments, 1 the command failed; with <script>: 1 when\n"
+    "  a line failed, 2 when it cannot be opened\n";
 
 static const char gHistoryName[] = "/.kxshell_history"; /* in $HOME */
 
 enum { MODE_LOOP, MODE_FILE, MODE_LINE, MODE_HELP, MODE_BAD };
 
 /* Works out what to do from the arguments; *ppText gets the script path
- * or the line, *pHistory whether to keep a history file. */
-static int ParseArgs(int argc, char **argv, const char **ppText, int *pHistory)
+ * or the line, *pHistory whether to keep a history file, *pStop whether
+ * scripts stop at their first failing line.  The options come first, in
+ * any order. */
+static int ParseArgs(int argc, char **argv, const char **ppText, int *pHistory, int *pStop)
 {
     *ppText = NULL;
     *pHistory = 1;
-    if (argc > 1 && strcmp(argv[1], "--no-history") == 0) {
-        *pHistory = 0;
-        argc--;
-        argv++;
+    *pStop = 0;
+    for (; argc > 1; argc--, argv++) {
+        if (strcmp(argv[1], "--no-history") == 0)
+            *pHistory = 0;
+        else if (strcmp(argv[1], "-e") == 0 || strcmp(argv[1], "--stop-on-error") == 0)
+            *pStop = 1;
+        else
+            break;
     }
     if (argc == 1)
         return MODE_LOOP;
@@ -625,22 +637,68 @@ static int ExitStatus(uint32_t status)
     return 0;
 }
 
-/* Runs a script; 2 when it cannot be opened (the interpreter says so). */
-static int RunScript(const char *pPath)
+/* A script line failed when its status says so, or when one of this
+ * shell's handlers reported an error while it ran (as for -c).  The flag
+ * is taken: a source line must not fail for an error that a line of the
+ * sourced file reported (that line was named already). */
+static int ScriptLineFailed(kxMUtiCmd_Exec_t *pExec, uint32_t status, void *pUser)
 {
-    FILE *pFile = fopen(pPath, "r");
+    int failed = kxMUtiCon_StatusFailed(status) || gShellFailed;
 
-    if (pFile != NULL)
-        fclose(pFile);
-    kxMUtiCmd_ExecFile(NULL, pPath); /* a null context means the global one */
-    return pFile != NULL ? 0 : 2;
+    (void)pExec;
+    (void)pUser;
+    gShellFailed = 0;
+    return failed;
 }
 
-/* The interactive loop, with the history in $HOME unless switched off. */
-static int RunLoop(int history)
+/* Before each script line: no error reported yet. */
+static void ScriptLineStart(kxMUtiCmd_Exec_t *pExec, void *pUser)
+{
+    (void)pExec;
+    (void)pUser;
+    gShellFailed = 0;
+}
+
+/* How scripts run, here and by source at the prompt: the shell's rule for
+ * a failed line, one note per failure on standard error, and -e. */
+static kxMUtiCon_RunOpts_t ScriptOpts(int stopOnError)
+{
+    kxMUtiCon_RunOpts_t opts;
+
+    memset(&opts, 0, sizeof opts);
+    opts.flags = stopOnError ? kxMUtiCon_RunStopOnError : 0;
+    opts.failed = ScriptLineFailed;
+    opts.before = ScriptLineStart;
+    opts.onFailure = kxMUtiCon_RunReport; /* pUser null: standard error */
+    return opts;
+}
+
+/* Runs a script through the runner, which reports each failing line.
+ * 0 when none failed, 1 when one did, 2 when the file cannot be opened
+ * (the interpreter says so). */
+static int RunScript(const char *pPath, int stopOnError)
+{
+    kxMUtiCon_RunOpts_t opts = ScriptOpts(stopOnError);
+    kxMUtiCon_RunSummary_t sum;
+    int status;
+
+    /* a null context means the global one */
+    if (kxMUtiCon_RunFile(NULL, pPath, &opts, &sum) != KX_OK)
+        status = 2;
+    else
+        status = sum.nFailed != 0 ? 1 : 0;
+    kxMUtiCon_RunSummaryDeInit(&sum);
+    return status;
+}
+
+/* The interactive loop, with the history in $HOME unless switched off;
+ * scripts that source runs are reported as scripts given on the command
+ * line are. */
+static int RunLoop(int history, int stopOnError)
 {
     const char *pHome = getenv("HOME");
     char *pPath = NULL;
+    kxMUtiCon_RunOpts_t opts = ScriptOpts(stopOnError);
 
     if (history && pHome != NULL && *pHome != '\0') {
         pPath = malloc(strlen(pHome) + sizeof gHistoryName);
@@ -651,6 +709,9 @@ static int RunLoop(int history)
             free(pPath);
         }
     }
+    /* source at the prompt reports as a script does (the options are copied) */
+    kxMUtiCon_SourceOptsSet(&opts);
+
     kxMUtiCon_Loop(NULL);          /* plain reads when not on a terminal */
     kxMUtiCon_HistorySet(NULL, 0); /* each line is in the file already; drop its name */
     return 0;
@@ -660,7 +721,8 @@ int main(int argc, char **argv)
 {
     const char *pText;
     int history;
-    int mode = ParseArgs(argc, argv, &pText, &history);
+    int stopOnError;
+    int mode = ParseArgs(argc, argv, &pText, &history, &stopOnError);
 
     /* The terminal's character set (UTF-8, say) for the line editor; the
      * interpreter reads words and numbers the same in every locale. */
@@ -681,9 +743,9 @@ int main(int argc, char **argv)
     }
 
     if (mode == MODE_FILE)
-        return RunScript(pText);
+        return RunScript(pText, stopOnError);
     if (mode == MODE_LOOP)
-        return RunLoop(history);
+        return RunLoop(history, stopOnError);
     /* A -c line is typed by a person, as at the prompt: dev may enter its
      * loop.  The bit only tells handlers so; ExecLine prints no prompt. */
     kxMUtiCmd_ExecGlobal()->flags |= kxMUtiCmd_ExecFlagInteractive;

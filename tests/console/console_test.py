@@ -27,7 +27,7 @@ def check(ok, what):
         FAILS.append(what)
 
 
-# (arguments, standard input, exit status, text the output must hold)
+# (arguments, standard input, exit status, text the output must hold[, text it must not])
 STATUSES = [
     (["-c", "echo hi"], "", 0, "hi\n"),  # echo's count is success
     (["-c", ""], "", 0, ""),
@@ -41,24 +41,35 @@ STATUSES = [
     (["-c", "rc nosuch"], "", 0, "status 0xFFFFFF02"),  # rc reports it
     (["--no-history", "-c", "echo x"], "", 0, "x\n"),
     (["ok.kx"], "", 0, "done\n"),
-    (["fails.kx"], "", 0, "no register"),  # failing lines do not end a script
+    # A script runs to its end, names each failing line and exits 1; -e stops
+    # at the first, also inside a sourced file, and the outer lines do not run.
+    (["fails.kx"], "", 1, "fails.kx:1: tuner: failed (status 0x00000002)\ngoes on"),
+    (["nested.kx"], "", 1, "fails.kx:1: tuner: failed", "nested.kx:1"),  # not the source line
+    (["-e", "fails.kx"], "", 1, "fails.kx:1: tuner", "goes on"),
+    (["--stop-on-error", "nested.kx"], "", 1, "fails.kx:1: tuner", "outer"),
+    (["-e", "ok.kx"], "", 0, "done\n"),
+    (["nosuch.kx"], "", 1, "nosuch.kx:1: nosuch: unknown or ambiguous command"),
     (["missing.kx"], "", 2, 'ERROR: Cannot open "missing.kx" for read.'),
-    (["dev.kx"], "status\n", 0, "dev <command>"),  # does not read the keyboard
+    (["-e", "missing.kx"], "", 2, 'ERROR: Cannot open "missing.kx" for read.'),
+    (["inner_missing.kx"], "", 1, "inner_missing.kx:1: source: script not run"),
+    (["dev.kx"], "status\n", 1, "dev.kx:1: dev: failed"),  # refused, not reading the keyboard
     (["-c", "dev"], "status\nquit\n", 0, "not locked"),  # piped input still works
 ]
 
 
 def statuses(shell, emulator):
     with tempfile.TemporaryDirectory() as folder:
-        for name, text in [("ok.kx", "echo done\n"), ("fails.kx", "tuner NOPE\n"),
+        for name, text in [("ok.kx", "echo done\n"), ("fails.kx", "tuner NOPE\necho goes on\n"),
+                           ("nested.kx", "source fails.kx\necho outer\n"),
+                           ("nosuch.kx", "nosuch\n"), ("inner_missing.kx", "source missing.kx\n"),
                            ("dev.kx", "dev\necho after\n")]:
             with open(os.path.join(folder, name), "w") as f:
                 f.write(text)
-        for args, stdin, status, text in STATUSES:
+        for args, stdin, status, text, *absent in STATUSES:
             run = subprocess.run(emulator + [shell] + args, input=stdin.encode(), cwd=folder,
                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
             out = run.stdout.decode(errors="replace")
-            check(run.returncode == status and text in out,
+            check(run.returncode == status and text in out and not any(a in out for a in absent),
                   "%s: status %d (want %d), output %r" % (args, run.returncode, status, out))
             if args == ["dev.kx"]:
                 check("not locked" not in out and "after" in out, "dev in a script: %r" % out)
@@ -137,6 +148,23 @@ def keys(shell):
         t.send("\x12ech\r")
         check(t.expect(r"hi\r\n\r\n" + PROMPT) and b"unknown" not in t.seen,
               "Ctrl-R finds echo hi")
+        # Ctrl-C during a script that source runs: the sleep is cut, the
+        # script ends after that line, one notice, and the next script runs.
+        with open(os.path.join(home, "long.kx"), "w") as f:
+            f.write("echo started\n" + "msleep 2000\n" * 3 + "echo never ran\n")
+        with open(os.path.join(home, "short.kx"), "w") as f:
+            f.write("echo short ran\n")
+        t.send("source %s/long.kx\r" % home)
+        check(t.expect(r"started\r\n\r\n"), "source long.kx starts")
+        time.sleep(0.3)
+        start = time.monotonic()
+        t.send("\x03")
+        got = t.expect(r"long\.kx:2: script stopped by Ctrl-C.*?" + PROMPT, 0.5)
+        spent = time.monotonic() - start
+        check(got, "Ctrl-C stops source long.kx: notice and prompt after %.2f s" % spent)
+        check(b"never ran" not in t.seen, "the lines after the cut one do not run")
+        t.send("source %s/short.kx\r" % home)
+        check(t.expect(r"short ran\r\n\r\n" + PROMPT), "the next script runs normally")
         t.send("dev\r")
         check(t.expect(r"dev> "), "dev enters the chip's environment")
         t.send("dev\r")
@@ -150,7 +178,8 @@ def keys(shell):
         history = os.path.join(home, ".kxshell_history")
         text = open(history).read() if os.path.exists(history) else ""
         lines = text.replace("\\040", " ").splitlines()[1:]  # after the file's tag
-        want = ["echo hi", "msleep 60000", "echo hi", "dev", "echo last", "quit"]
+        want = ["echo hi", "msleep 60000", "echo hi", "source %s/long.kx" % home,
+                "source %s/short.kx" % home, "dev", "echo last", "quit"]
         check(lines == want, "history file: no repeat in a row, no abandoned line: %r" % lines)
         t = Term(shell, home)
         t.expect(PROMPT)

@@ -34,13 +34,15 @@ extern "C" {
  * End of input (Ctrl-D on an empty line) ends the loop.
  *
  * Ctrl-C at the prompt abandons the line.  While a command runs, Ctrl-C
- * interrupts the built-in sleeps (msleep, autosleep), what the command
- * prints next starts a new line, and the loop goes on at the next prompt;
- * the process is never ended by it.  Nothing else interrupts a command: the
- * console's SIGWINCH handler (window resizes) is in place only while a line
- * is read, the caller's action while a command runs.  When the outermost
- * loop returns, the caller's signal mask and SIGINT and SIGWINCH actions
- * are exactly what they were.
+ * interrupts the built-in sleeps (msleep, autosleep), ends a script that
+ * source runs after its current line (kxMUtiCon_Cancel; one notice names
+ * where it stopped, on standard error), what the command prints next
+ * starts a new line, and the loop goes on at the next prompt; the process
+ * is never ended by it.  Nothing else interrupts a command: the console's
+ * SIGWINCH handler (window resizes) is in place only while a line is read,
+ * the caller's action while a command runs.  When the outermost loop
+ * returns, the caller's signal mask and SIGINT and SIGWINCH actions are
+ * exactly what they were.
  *
  * Characters beyond ASCII are decoded and shown by the C library's current
  * locale, so a host calls setlocale(LC_ALL, "") (LC_CTYPE at least) before
@@ -48,8 +50,11 @@ extern "C" {
  * the editor drops them with a bell.  Words are parted as the interpreter
  * parts them whatever the locale.
  *
- * Otherwise (not a terminal, or the editor cannot start) this is exactly
- * kxMUtiCmd_ExecLoop.
+ * Otherwise (not a terminal, or the editor cannot start) this is
+ * kxMUtiCmd_ExecLoop, the same bytes on standard output.
+ *
+ * Either way, source runs its script through the runner below with the
+ * options of kxMUtiCon_SourceOptsSet.
  */
 KX_API void kxMUtiCon_Loop(kxMUtiCmd_Exec_t *pExec);
 
@@ -161,6 +166,149 @@ KX_API uint32_t kxMUtiCon_CompleteFileName(kxMUtiCon_Completion_t *pOut, kxMUtiC
 KX_API uint32_t kxMUtiCon_CompleteCommandLine(kxMUtiCon_Completion_t *pOut, kxMUtiCmd_Exec_t *pExec,
                                               const kxMUtiCmd_Def_t *pDef, uint32_t argIndex,
                                               const char *pWord, void *pUser);
+
+/* ---- Cancelling ------------------------------------------------------------ */
+
+/*
+ * Asks the script running now to stop: a script run by the runner below
+ * (kxMUtiCon_RunFile, kxMUtiCon_RunFP, or source through the console's
+ * loop) ends after its current line, nested scripts and the scripts around
+ * them included.  Only sets a flag, so it may be called from a signal
+ * handler or another thread.  The flag stays set until
+ * kxMUtiCon_CancelClear: every run that meets it stops at its next line.
+ * The console's loop sets it on Ctrl-C while a command runs and clears it
+ * before each line it runs.
+ */
+KX_API void kxMUtiCon_Cancel(void);
+
+/* Non-zero while a cancel is pending; a long handler may poll it. */
+KX_API int kxMUtiCon_Cancelled(void);
+
+/* Drops a pending cancel.  Call it before work a cancel should stop. */
+KX_API void kxMUtiCon_CancelClear(void);
+
+/* ---- Scripts ----------------------------------------------------------------- */
+
+/*
+ * A script runner that reports.  It runs a file or a stream exactly as
+ * kxMUtiCmd_ExecFile and kxMUtiCmd_ExecFP do (the same bytes on standard
+ * output, the same 1023-character pieces, the same quit, verbose,
+ * interactive-bit, nesting-bound and file-name rules; a source line in the
+ * script is run by the runner too) and counts the lines run and the lines
+ * that failed, naming each failure by its file and line number.
+ */
+
+/* Recorded for a source line whose file was not run (it cannot be opened,
+ * or scripts nest too deep); the line's own status was KX_OK.  Never a
+ * status of the interpreter. */
+#define kxMUtiCon_StatusNotRun 0xFFFFFF10u
+
+/*
+ * The rule for a failed line: 1 when status has its top bit set and is not
+ * kxMUtiCmd_StatusNoWords (an empty line), else 0.  So an unknown or
+ * ambiguous command, the argument statuses 0xFFFFFF03..0xFFFFFF06 and a
+ * handler's status with the top bit set (-1 from an msleep cut short) fail;
+ * KX_OK, a comment and small statuses (echo's character count) do not.
+ */
+KX_API int kxMUtiCon_StatusFailed(uint32_t status);
+
+/* One failing line.  The strings belong to the record. */
+typedef struct kxMUtiCon_RunFailure_s {
+    const char *pFile; /* the script as named (the source word, the path given), "-" for none */
+    uint32_t line;     /* line number in that file, from 1; pieces of a long line share it */
+    uint32_t status;   /* what kxMUtiCmd_ExecLine returned, or kxMUtiCon_StatusNotRun */
+    const char *pText; /* the line as read, without its line end; up to a NUL byte */
+} kxMUtiCon_RunFailure_t;
+
+/*
+ * A host's own rule: non-zero when the line that just ran on pExec with
+ * status failed.  Called after every line; a host whose handlers report
+ * errors otherwise (a flag) combines that with kxMUtiCon_StatusFailed.
+ */
+typedef int (*kxMUtiCon_FailedFn_t)(kxMUtiCmd_Exec_t *pExec, uint32_t status, void *pUser);
+
+/* Called before every line (a host clears its error flag here). */
+typedef void (*kxMUtiCon_LineFn_t)(kxMUtiCmd_Exec_t *pExec, void *pUser);
+
+/* Called for each failing line as it happens; pFailure lives for the call. */
+typedef void (*kxMUtiCon_FailureFn_t)(const kxMUtiCon_RunFailure_t *pFailure, void *pUser);
+
+/* Bits of kxMUtiCon_RunOpts_t.flags. */
+enum {
+    kxMUtiCon_RunStopOnError = 1 /* end the run after the first failing line, nested or not */
+};
+
+/* How a run goes; a null options pointer means all zero. */
+typedef struct kxMUtiCon_RunOpts_s {
+    uint32_t flags;                  /* kxMUtiCon_Run... bits */
+    kxMUtiCon_FailedFn_t failed;     /* the failure rule; null: kxMUtiCon_StatusFailed */
+    kxMUtiCon_LineFn_t before;       /* called before each line; may be null */
+    kxMUtiCon_FailureFn_t onFailure; /* called for each failing line; may be null */
+    void *pUser;                     /* handed to the three callbacks */
+} kxMUtiCon_RunOpts_t;
+
+/* How a run ended (kxMUtiCon_RunSummary_t.end). */
+enum {
+    kxMUtiCon_RunEndOfInput = 0, /* the last line ran */
+    kxMUtiCon_RunQuit = 1,       /* quit ended it (the quit bit stays set, as ever) */
+    kxMUtiCon_RunStopped = 2,    /* stopped at a failing line (kxMUtiCon_RunStopOnError) */
+    kxMUtiCon_RunCancelled = 3,  /* stopped by kxMUtiCon_Cancel */
+    kxMUtiCon_RunNotRun = 4      /* the file could not be opened; nothing ran */
+};
+
+/* What a run did; nested scripts included. */
+typedef struct kxMUtiCon_RunSummary_s {
+    uint32_t nLines;      /* lines run (kxMUtiCmd_ExecLine calls: a long line counts per piece) */
+    uint32_t nFailed;     /* of those, lines that failed; >= failures.used */
+    uint32_t end;         /* kxMUtiCon_Run... end */
+    uint32_t endLine;     /* stopped or cancelled: line number of the last line run, else 0 */
+    char *pEndFile;       /* its file, malloc'ed; null unless endLine != 0 */
+    kxMUtiVec_t failures; /* kxMUtiCon_RunFailure_t * entries, in order; one whose storage
+                             could not be had is counted in nFailed but not kept */
+} kxMUtiCon_RunSummary_t;
+
+/*
+ * Runs the script pPath on pExec (null: the global context) as
+ * kxMUtiCmd_ExecFile does, with pOpts (null: defaults), and fills *pSum
+ * (may be null; its previous contents are not looked at).  A file that
+ * cannot be opened gets the interpreter's message on standard output.
+ * Returns KX_OK when the file ran (whatever its lines did), or
+ * kxMUtiCon_StatusNotRun.  Release *pSum with kxMUtiCon_RunSummaryDeInit
+ * either way.  Runs may nest (a handler may call the runner); one thread.
+ */
+KX_API uint32_t kxMUtiCon_RunFile(kxMUtiCmd_Exec_t *pExec, const char *pPath,
+                                  const kxMUtiCon_RunOpts_t *pOpts, kxMUtiCon_RunSummary_t *pSum);
+
+/*
+ * Runs the lines of an open stream on pExec as kxMUtiCmd_ExecFP does
+ * (prompt when the context's interactive bit is set; pFileName untouched);
+ * failures are named pName (null: "-").  Returns KX_OK (a null stream:
+ * kxMUtiCon_StatusNotRun, nothing run).  *pSum as above.
+ */
+KX_API uint32_t kxMUtiCon_RunFP(kxMUtiCmd_Exec_t *pExec, FILE *pFile, const char *pName,
+                                const kxMUtiCon_RunOpts_t *pOpts, kxMUtiCon_RunSummary_t *pSum);
+
+/* Frees what a summary holds and zeroes it.  Cannot fail. */
+KX_API void kxMUtiCon_RunSummaryDeInit(kxMUtiCon_RunSummary_t *pSum);
+
+/*
+ * A ready onFailure callback: prints one note per failing line to pUser
+ * (a FILE *; null: standard error) in the compiler convention,
+ *   FILE:LINE: WORD: WHAT (status 0xXXXXXXXX)
+ * where WORD is the line's command word and WHAT names the status.
+ * Standard output is flushed first, so the note follows the interpreter's
+ * own message when both go to one place.
+ */
+KX_API void kxMUtiCon_RunReport(const kxMUtiCon_RunFailure_t *pFailure, void *pUser);
+
+/*
+ * The options for scripts that source runs from the console's loops
+ * (kxMUtiCon_Loop and kxMUtiCon_SubLoop, editing or not): such a script
+ * goes through the runner, so Ctrl-C ends it after the current line and
+ * these options report its failures.  Copied; null restores the defaults
+ * (no callbacks, no stop).
+ */
+KX_API void kxMUtiCon_SourceOptsSet(const kxMUtiCon_RunOpts_t *pOpts);
 
 #ifdef __cplusplus
 }

@@ -26,4 +26,12 @@
 #define KXCON_COMPLETERS_INITIAL 8u
 #endif
 
+/* The script runner's side of the loops (ConRun.cpp): a line, or the plain
+ * interactive loop, run so that source goes through the runner; and the
+ * one-line notice, on standard error, of a script that a cancel stopped
+ * (nothing when none did). */
+uint32_t ConRun_Line(kxMUtiCmd_Exec_t *pExec, const char *pLine);
+void ConRun_Loop(kxMUtiCmd_Exec_t *pExec);
+void ConRun_CancelNotice();
+
 #endif /* KX_CON_H */

@@ -60,7 +60,9 @@ volatile sig_atomic_t gInterrupted;           /* SIGINT seen since the flag was 
 volatile sig_atomic_t gResized;               /* SIGWINCH seen */
 volatile sig_atomic_t gReading;               /* a line is being read, no command runs */
 
-/* Ctrl-C.  While a command runs the terminal has echoed "^C" where the
+/* Ctrl-C.  At the prompt it abandons the line.  While a command runs it
+ * cuts a sleep (no SA_RESTART) and ends a script after its current line;
+ * the terminal has echoed "^C" where the
  * output stood; a line end puts what the command prints next on a line of
  * its own (write is safe in a handler; stdio is not). */
 void OnInterrupt(int)
@@ -68,6 +70,7 @@ void OnInterrupt(int)
     gInterrupted = 1;
     if (gReading)
         return;
+    kxMUtiCon_Cancel(); /* a script that source runs ends after this line */
     int saved = errno;
     ssize_t n = write(STDOUT_FILENO, "\n", 1);
     (void)n;
@@ -484,7 +487,7 @@ void Run(kxMUtiCmd_Exec_t *pExec, const char *pLine, int length)
         memcpy(piece, pLine + at, static_cast<size_t>(n));
         piece[n] = '\0';
         at += n;
-        kxMUtiCmd_ExecLine(pExec, piece);
+        ConRun_Line(pExec, piece); /* source goes through the script runner */
         if ((pExec->flags & kxMUtiCmd_ExecFlagQuit) != 0)
             return;
     }
@@ -511,7 +514,9 @@ void EditLoop(kxMUtiCmd_Exec_t *pExec)
             break;
         }
         Remember(pLine, length);
+        kxMUtiCon_CancelClear(); /* an old Ctrl-C must not stop this line's script */
         Run(pExec, pLine, length);
+        ConRun_CancelNotice();
         if ((pExec->flags & kxMUtiCmd_ExecFlagQuit) != 0)
             break;
     }
@@ -546,7 +551,7 @@ KX_API void kxMUtiCon_Loop(kxMUtiCmd_Exec_t *pExec)
         pExec = kxMUtiCmd_ExecGlobal();
     if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO) || pExec == nullptr ||
         (gCon.depth == 0 && !Open())) {
-        kxMUtiCmd_ExecLoop(pExec);
+        ConRun_Loop(pExec); /* kxMUtiCmd_ExecLoop, source through the runner */
         return;
     }
     kxMUtiCmd_Exec_t *pOuter = gCon.pExec;

@@ -6,6 +6,8 @@
  * build runs when standard input or output is not a terminal.  Completion
  * (ConComplete.cpp) needs no libedit and is the same in both builds.
  */
+#include <ctype.h>
+
 #include "Con.h"
 
 extern "C" {
@@ -16,14 +18,22 @@ KX_API uint32_t kxMUtiCon_HistorySet(const char *, uint32_t)
     return KX_OK;
 }
 
+/* source typed here runs through the script runner, as in the editing
+ * build. */
 KX_API void kxMUtiCon_Loop(kxMUtiCmd_Exec_t *pExec)
 {
-    kxMUtiCmd_ExecLoop(pExec);
+    ConRun_Loop(pExec);
 }
 
 KX_API void kxMUtiCon_SubLoop(kxMUtiCmd_Exec_t *pExec, const char *pText)
 {
-    kxMUtiCmd_ExecSubLoop(pExec, pText);
+    const char *p = pText;
+    while (p != nullptr && *p != '\0' && isspace(static_cast<unsigned char>(*p)))
+        p++;
+    if (p != nullptr && *p != '\0')
+        ConRun_Line(pExec, p);
+    else
+        ConRun_Loop(pExec);
 }
 
 } // extern "C"
