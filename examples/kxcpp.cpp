@@ -90,10 +90,12 @@ bool RegisterCommands()
     ok = ok && kx::add(
                    nullptr, "sum",
                    [](kx::List<int32_t> xs) {
-                       int32_t total = 0;
+                       /* 64 bits: the sum of 32-bit words cannot overflow it
+                        * (at most 2^32 words of 2^31 each). */
+                       int64_t total = 0;
                        for (int32_t x : xs)
                            total += x;
-                       printf("%" PRId32 "\n", total);
+                       printf("%" PRId64 "\n", total);
                    },
                    "(<n>...) Adds signed integers");
     ok = ok && kx::add(

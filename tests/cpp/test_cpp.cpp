@@ -51,6 +51,13 @@ uint32_t Num2(int32_t d, uint32_t u, kx::Hex x)
 {
     return Show("num2", d, u, x), 8;
 }
+/* Two functions of one signature with optional words: in the c++20 build the second finds
+ * itself in userData (%X), ahead of the argument count the optionals are placed by. */
+template <int N>
+uint32_t Om(kx::Hex a, std::optional<uint32_t> n, std::optional<uint32_t> w, kxMUtiCmd_Exec_t *e)
+{
+    return Show(N == 1 ? "om" : "om2", a, n, w, e), N;
+}
 /* The c++20 build has one handler per signature: the second callable of a
  * signature travels in userData (%X). */
 constexpr bool kOneThunk = KX_HPP_THUNKS == 1;
@@ -104,6 +111,11 @@ const Row kRows[] = {
     {"te  a  \"b\" ", 0, "text |text| |te| |a  \"b\" |", ""},
     {"line a 'b' ", 0, "line |line a 'b' |", ""},
     {"words x 'y z'", 0, "words [3] words x y z |x 'y z'|", ""},
+    {"om 80 1", 1, "om 80 1 - E", ""},
+    {"om2 80", 2, "om2 80 - - E", ""},
+    {"om2 80 1", 2, "om2 80 1 - E", ""},
+    {"om2 80 1 2", 2, "om2 80 1 2 E", ""},
+    {"om2 80 1 2 0", kMany, "", "\"om2\": 1 too many command parameters supplied\n"},
     {"cnt a", 0, "cnt 1 E a", ""},
     {"cnt b", 0, "cnt 2 E b", ""},
     {"cnt2 c", 0, "cnt 1 E c", ""},
@@ -146,6 +158,8 @@ int main()
         {"line", kx::add(nullptr, "line", [](kx::Line l) { Show("line", l); }), "%L"},
         {"words", kx::add(nullptr, "words", [](kx::Words w, kx::Rest r) { Show("words", w, r); }),
          "%C%V%l"},
+        {"om", kx::add(nullptr, "om", Om<1>), "%c%x%u?%u?%E"},
+        {"om2", kx::add(nullptr, "om2", Om<2>), kOneThunk ? "%X%c%x%u?%u?%E" : "%c%x%u?%u?%E"},
         {"cnt", kx::add(nullptr, "cnt", Counter{}), "%E%s"},
         {"cnt2", kx::add(nullptr, "cnt2", Counter{}), kOneThunk ? "%X%E%s" : "%E%s"},
         {"other", kx::add(pDefs, "other", +[]() -> uint32_t { return 1; }), ""},

@@ -1,11 +1,15 @@
-/* The interpreter where the end-to-end cases cannot look: lookup kinds, a cyclic chain,
- * allocations per line and memory running out.  Dots, formats and slots are end-to-end cases. */
+/* The interpreter where the end-to-end cases cannot look: lookup kinds, registration, a
+ * cyclic chain, nested loops on piped input, sleeping, allocations per line and memory
+ * running out.  Dots, formats and slots are end-to-end cases. */
 #include <array>
+#include <chrono>
+#include <cstdio>
 #include <deque>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "CaptureStdout.h"
 #include "FaultInjection.h"
@@ -73,6 +77,47 @@ TEST_F(Cmd, LookupByNameFirstCharacterAliasAndUniquePrefix)
     const uint32_t nDefs = pDefs->nDefs; /* a full name redefines in place */
     EXPECT_EQ(Add("read", "%s", pDefs), pDefs->pDefVec->pEntries[0]);
     EXPECT_EQ(pDefs->nDefs, nDefs);
+}
+
+TEST_F(Cmd, OnlyAnExactNameRedefinesACommand)
+{
+    Add("status", "%u", nullptr, "st");
+    const uint32_t nDefs = gpkxMUtiCmd_DefsGlobal->nDefs;
+    /* A prefix of its name and its alias are new commands: status keeps its name and format. */
+    for (const char *pName : {"stat", "st"}) {
+        ASSERT_NE(Add(pName, "%s"), nullptr);
+        EXPECT_EQ(kxMUtiCmd_ExecLine(nullptr, "status 5"), kRan) << "after adding " << pName;
+    }
+    EXPECT_EQ(gpkxMUtiCmd_DefsGlobal->nDefs, nDefs + 2);
+    EXPECT_EQ(gCalls.size(), 2u);
+}
+
+TEST_F(Cmd, SubLoopOnBlankTextReadsTheInputUntilQuit)
+{
+    Add("rec", "%s");
+    char path[] = "/tmp/kxsubloopXXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string input = "rec a\nquit\nrec b\n"; /* the line after quit stays unread */
+    ASSERT_EQ(write(fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    close(fd);
+    for (const char *pText : {static_cast<const char *>(nullptr), "", " \t\r\n"}) {
+        ASSERT_NE(freopen(path, "r", stdin), nullptr);
+        kxMUtiCmd_ExecSubLoop(nullptr, pText);
+        EXPECT_EQ(gCalls.size(), 1u) << "text \"" << (pText ? pText : "(null)") << '"';
+        gCalls.clear();
+    }
+    unlink(path);
+    kxMUtiCmd_ExecSubLoop(nullptr, " rec c"); /* a word: one line, no input read */
+    EXPECT_STREQ(reinterpret_cast<const char *>(gCalls.at(0)[0]), "c");
+}
+
+TEST_F(Cmd, MsleepSleepsAtLeastAsLongAsAsked)
+{
+    /* Past a second, so both the seconds and the nanoseconds of the request count. */
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(kxMUtiCmd_ExecLine(nullptr, "msleep 1001"), KX_OK);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1001));
 }
 
 TEST_F(Cmd, SearchClimbsTheChainUnlessItIsACycle)

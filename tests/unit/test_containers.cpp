@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <numeric>
 #include <string>
 #include <tuple>
@@ -33,6 +34,15 @@ auto Cmp = [](const void *pKey, const void *pSlot) {
 };
 /* The text by len and its terminator: a missing NUL shows as a mismatch. */
 auto Text = [](const kxMUtiStrx_t &s) { return s.pBuf ? std::string(s.pBuf, s.len + 1) : ""; };
+/* Frees a block of n bytes full of 'X', which glibc hands out again for the next block of
+ * that size: a byte a copy leaves unwritten then shows.  (The sanitizer build fills new
+ * blocks itself; memcheck reports reading bytes never written.) */
+auto Dirty = [](size_t n) {
+    char *p = static_cast<char *>(malloc(n));
+    memset(p, 'X', n);
+    asm volatile("" : : "r"(p) : "memory"); /* the stores are not dead */
+    free(p);
+};
 auto Filled = [](uint32_t initialSize, const Nums &ids) {
     kxMUtiVec_t *pVec = kxMUtiVec_New(0, initialSize);
     for (uintptr_t n : ids)
@@ -123,6 +133,29 @@ TEST(Str, ToWordsSplitsInPlaceCuttingOnlyTheByteAfterEachWord)
         const std::string warning =
             "** WARNING: Words after first " + std::to_string(maxWords) + " in line ignored.\n";
         EXPECT_EQ(std::tuple(text, got, out.Stop()), std::tuple(after, at, warned ? warning : ""));
+    }
+}
+
+TEST(Str, CopiesAreNulPaddedAndEndedOnMemoryThatHeldOtherBytes)
+{
+    /* NDup: text shorter than n (padded), longer (cut), empty.  NCat: onto a buffer that held
+     * a longer text, and past its end. */
+    const std::tuple<const char *, uint32_t, std::string, std::string> cases[] = {
+        {"ab", 5, "ab\0\0\0\0"s, "01ab\0\0\0\0"s},
+        {"abcdef", 3, "abc\0"s, "01abc\0"s},
+        {"", 0, "\0"s, "01\0"s},
+        {"x", 20, "x" + std::string(20, '\0'), "01x" + std::string(20, '\0')}};
+    for (const auto &[pText, n, dup, cat] : cases) {
+        Dirty(n + 1);
+        char *pCopy = kxMUtiStr_NDup(pText, n, 0);
+        EXPECT_EQ(std::string(pCopy, n + 1), dup) << pText << " " << n;
+        free(pCopy);
+        kxMUtiStrx_t strx;
+        ASSERT_EQ(kxMUtiStrx_Init(&strx, 16, 0, kxMUtiStrx_GrowExact), KX_OK);
+        kxMUtiStrx_Cat(&strx, "0123456789abcdef"), kxMUtiStrx_LenSet(&strx, 2);
+        ASSERT_EQ(kxMUtiStrx_NCat(&strx, pText, n), KX_OK);
+        EXPECT_EQ(Text(strx), cat) << pText << " " << n;
+        kxMUtiStrx_DeInit(&strx);
     }
 }
 

@@ -95,7 +95,9 @@ kxMUtiCmd_Def_t *MUtiCmd_FindExact(kxMUtiCmd_Def_t *const *ppDefs, uint32_t nDef
                                    const char *pWord)
 {
     const char first = pWord[0];
-    /* Indexed from -nDefs up to 0, so one addition both steps and tests. */
+    /* Indexed from -nDefs up to 0, so one addition both steps and tests: one
+     * instruction per definition passed (6.9 to 5.9), 7 % of a line that names
+     * one of 210 commands (1552 to 1444; benchmarks/callgrind.sh, names). */
     kxMUtiCmd_Def_t *const *const ppEnd = ppDefs + nDefs;
     for (ptrdiff_t i = -static_cast<ptrdiff_t>(nDefs); i != 0; i++) {
         kxMUtiCmd_Def_t *pDef = ppEnd[i];
@@ -110,11 +112,10 @@ kxMUtiCmd_Def_t *MUtiCmd_FindExact(kxMUtiCmd_Def_t *const *ppDefs, uint32_t nDef
  * A word that selects nothing exactly: the definition whose alias it is,
  * if exactly one has that alias, else the one whose name it is a prefix
  * of, if exactly one is; the kind of match is stored.  Both counts take the
- * whole table.  Kept out of line, so that the exact walk in front of it,
- * which settles most lines, needs few registers to save.
+ * whole table.
  */
-[[gnu::noinline]] kxMUtiCmd_Def_t *MUtiCmd_FindLoose(kxMUtiCmd_Def_t *const *ppDefs, uint32_t nDefs,
-                                                     const char *pWord, uint32_t *pMatchKind)
+kxMUtiCmd_Def_t *MUtiCmd_FindLoose(kxMUtiCmd_Def_t *const *ppDefs, uint32_t nDefs,
+                                   const char *pWord, uint32_t *pMatchKind)
 {
     const char first = pWord[0];
     uint32_t nAlias = 0;                  /* definitions whose alias is the word */
@@ -122,7 +123,7 @@ kxMUtiCmd_Def_t *MUtiCmd_FindExact(kxMUtiCmd_Def_t *const *ppDefs, uint32_t nDef
     kxMUtiCmd_Def_t *pAliasDef = nullptr; /* the last of each */
     kxMUtiCmd_Def_t *pPrefixDef = nullptr;
     kxMUtiCmd_Def_t *const *const ppEnd = ppDefs + nDefs;
-    for (ptrdiff_t i = -static_cast<ptrdiff_t>(nDefs); i != 0; i++) {
+    for (ptrdiff_t i = -static_cast<ptrdiff_t>(nDefs); i != 0; i++) { /* as in FindExact */
         kxMUtiCmd_Def_t *pDef = ppEnd[i];
         if (pDef->pName[0] == first && MUtiCmd_FitRest(pDef->pName, pWord) == NameFit::Prefix) {
             nPrefix++;
