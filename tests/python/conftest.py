@@ -6,6 +6,7 @@ from __future__ import annotations
 import os
 import pty
 import re
+import select
 import shlex
 import subprocess
 import sys
@@ -93,6 +94,14 @@ def pty_server(serve_argv):
     tty.setraw(slave)  # a serial line carries bytes as they are
     proc = subprocess.Popen(serve_argv, stdin=master, stdout=master, close_fds=True)
     os.close(master)
+    # A board's server has long been up when a client comes: wait for the
+    # greeting of its session, so the client meets it as it would a board.
+    seen = b""
+    while b"#KX G " not in seen or not seen.endswith(b"\n"):
+        ready, _, _ = select.select([slave], [], [], 30)
+        if not ready:
+            raise RuntimeError("the served shell on the pseudo-terminal sent no greeting")
+        seen += os.read(slave, 4096)
     yield os.ttyname(slave)
     os.close(slave)
     proc.terminate()

@@ -281,6 +281,12 @@ class Client:
         deadline = time.monotonic() + connect_timeout
         greeting = self._await_greeting(hello, deadline)
         self._take_greeting(greeting)
+        if hello:
+            # A server that started just now sends its own greeting as well as
+            # the answer to H: take a second one that follows at once.
+            self._h_pending = 1
+            self._next(time.monotonic() + 0.1)
+            self._h_pending = 0
         limits = self.greeting.get("limits", {})
         if "chunk" in limits:
             self._reader.line_limit = max(fr.DEFAULT_LINE_LIMIT, 4 * (int(limits["chunk"]) // 3 + 1) + 64)
