@@ -975,6 +975,8 @@ void *IoThread(void *pArg)
 
     for (;;) {
         uint64_t now = NowMs();
+        if (pSrv->running && pSrv->doneSeen && Drain(pSrv))
+            FinishRun(pSrv);
         /* Sessions whose queue gained room take frames they already hold;
          * ended ones close. */
         for (uint32_t i = 0; i < pSrv->nSessions; i++) {
@@ -993,8 +995,6 @@ void *IoThread(void *pArg)
                 i = static_cast<uint32_t>(-1);
             }
         }
-        if (pSrv->running && pSrv->doneSeen && Drain(pSrv))
-            FinishRun(pSrv);
         if (!pSrv->running) {
             if (pSrv->finish && !pSrv->net)
                 break;
@@ -1002,7 +1002,9 @@ void *IoThread(void *pArg)
         }
         for (uint32_t i = 0; i < pSrv->nSessions; i++) {
             Session *s = pSrv->sessions[i];
-            if (!Flush(pSrv, s, now)) {
+            const bool runsHere = pSrv->running && pSrv->pRun == s;
+            if (!Flush(pSrv, s, now) ||
+                (s->closing && SrvBuf_Used(&s->out) == 0 && !runsHere)) {
                 SessionClose(pSrv, s);
                 i--;
             }
