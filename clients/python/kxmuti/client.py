@@ -27,6 +27,7 @@ PROTOCOL = 1
 # Error codes of X frames (the protocol's table).
 X_BAD_FRAME, X_TOO_BIG, X_BAD_LINE, X_UNKNOWN_TYPE, X_QUEUED = 1, 2, 3, 4, 5
 X_UNKNOWN_ID, X_NOT_KEPT, X_AUTH, X_SESSIONS, X_IDLE, X_NOT_READ = 6, 7, 8, 9, 10, 11
+_JSON = json.JSONDecoder()
 _MAX_FETCHES = 20  # F for one result before its output is reported lost
 _CLOSING = {X_SESSIONS: "too many sessions", X_IDLE: "idle timeout",
             X_NOT_READ: "the client did not read in time"}
@@ -251,13 +252,8 @@ class Client:
         while True:
             while self._queue:
                 f = self._queue.popleft()
-                if f.type == "L":
-                    self.logs.append(LogFrame(time.time(), f.n, f.data, self._last_id))
-                    self.log_count += 1
-                    continue
-                if f.type == "G" and self._h_pending:
-                    self._h_pending -= 1
-                    self._take_greeting(f)
+                if f.type == "L" or (f.type == "G" and self._h_pending):
+                    self._unasked(f)
                     continue
                 return f
             left = None if until is None else until - time.monotonic()
@@ -268,6 +264,17 @@ class Client:
                 bad = self._reader.bad
                 self._queue.extend(self._reader.feed(data))
                 self.stats.bad_frames += self._reader.bad - bad
+
+    def _unasked(self, f: fr.Frame) -> None:
+        """Takes a log frame, or a greeting: one answering H, else a new session's."""
+        if f.type == "L":
+            self.logs.append(LogFrame(time.time(), f.n, f.data, self._last_id))
+            self.log_count += 1
+        elif self._h_pending:
+            self._h_pending -= 1
+            self._take_greeting(f)
+        else:
+            raise ServerGone("the server started a new session")
 
     def _take_greeting(self, f: fr.Frame) -> None:
         if f.n != PROTOCOL:
@@ -360,28 +367,48 @@ class Client:
         quiet = self.poll                  # silence before asking again
         heard = asked = time.monotonic()   # last frame for this session, last question
         bad = self.stats.bad_frames
+        queue = self._queue
         while req.result is None and req.error is None:
-            # A bad marker may have been this request's K or R: ask soon.
-            wait = quiet if self.stats.bad_frames == bad else min(quiet, 0.02)
-            ask_at = max(heard, asked) + wait
-            f = self._next(ask_at if until is None else min(ask_at, until))
-            now = time.monotonic()
-            if f is None:
-                if until is not None and now >= until:
-                    return False
-                if now < ask_at:
+            if not queue:
+                # A bad marker may have been this request's K or R: ask soon.
+                wait = quiet if self.stats.bad_frames == bad else min(quiet, 0.02)
+                ask_at = max(heard, asked) + wait
+                self._fill(ask_at if until is None else min(ask_at, until))
+                now = time.monotonic()
+                if not queue:
+                    if until is not None and now >= until:
+                        return False
+                    if now < ask_at:
+                        continue
+                    if now - heard > self.gone_after:
+                        raise ServerGone(f"no answer for {self.gone_after:g} s")
+                    self._ask_again(req)
+                    asked, bad = now, self.stats.bad_frames
+                    quiet = min(quiet * 2, 4.0)
                     continue
-                if now - heard > self.gone_after:
-                    raise ServerGone(f"no answer for {self.gone_after:g} s")
-                self._ask_again(req)
-                asked, bad = now, self.stats.bad_frames
-                quiet = min(quiet * 2, 4.0)
-                continue
-            heard = now
-            if f.type != "K":
+                heard = now
+            f = queue.popleft()
+            t = f.type
+            if f.id == req.id and t in "OER":  # the common case, handled here
+                req.accepted = True
                 quiet = self.poll
-            self._handle(req, f)
+                if t == "R":
+                    self._take_result(req, f)
+                else:
+                    (req.out if t == "O" else req.err).add(f.n, f.data)
+            elif t == "L" or t == "G":
+                self._unasked(f)
+            else:
+                self._handle(req, f)
         return True
+
+    def _fill(self, until: float) -> None:
+        """Reads what arrives until ``until`` (or the first piece) into the queue."""
+        data = self._t.recv(until - time.monotonic())
+        if data:
+            bad = self._reader.bad
+            self._queue.extend(self._reader.feed(data))
+            self.stats.bad_frames += self._reader.bad - bad
 
     def _ask_again(self, req: _Request) -> None:
         if req.accepted:
@@ -411,7 +438,10 @@ class Client:
 
     def _take_result(self, req: _Request, f: fr.Frame) -> None:
         try:
-            res = json.loads(f.data)
+            text = f.data.decode()
+            res, end = _JSON.raw_decode(text)
+            if end != len(text):
+                raise ValueError("data after the JSON object")
             total_out, total_err = int(res["out"]), int(res["err"])
             status = int(res["status"])
         except (ValueError, KeyError, TypeError) as e:
@@ -547,9 +577,12 @@ class Client:
         self._send(fr.encode("H", 0, 0))
         deadline = time.monotonic() + timeout
         while self._h_pending and time.monotonic() < deadline:
-            f = self._next(deadline)
-            if f is None:
-                break
+            if not self._queue:
+                self._fill(deadline)
+            elif self._queue[0].type in "LG":
+                self._unasked(self._queue.popleft())
+            else:
+                self._queue.popleft()  # a late answer to an earlier request
         if self._h_pending:
             raise ServerGone("no greeting")
         return self.greeting

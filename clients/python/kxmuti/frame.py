@@ -13,7 +13,7 @@ import base64
 import binascii
 import re
 import zlib
-from dataclasses import dataclass
+from typing import NamedTuple
 
 MARKER = b"#KX "
 U32_MAX = 0xFFFFFFFF
@@ -27,8 +27,7 @@ _FRAME_RE = re.compile(
 )
 
 
-@dataclass(frozen=True, slots=True)
-class Frame:
+class Frame(NamedTuple):
     """One valid frame: its type letter, request id, number and payload."""
 
     type: str
@@ -37,6 +36,10 @@ class Frame:
     data: bytes = b""
 
     def encode(self) -> bytes:
+        return encode(self.type, self.id, self.n, self.data)
+
+
+def encode(self) -> bytes:
         return encode(self.type, self.id, self.n, self.data)
 
 
@@ -73,7 +76,7 @@ def parse_line(line: bytes) -> Frame | None:
         data = b""
     else:
         try:
-            data = base64.b64decode(text, validate=True)
+            data = binascii.a2b_base64(text, strict_mode=True)
         except binascii.Error:
             return None
         if len(data) != size or size == 0:

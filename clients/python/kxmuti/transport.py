@@ -49,7 +49,20 @@ class FdTransport:
         return data
 
     def send(self, data: bytes) -> None:
-        view = memoryview(data)
+        try:
+            n = os.write(self.wfd, data)
+            if n == len(data):
+                return  # the usual case: a frame fits the pipe or socket buffer
+            view = memoryview(data)[n:]
+        except (BlockingIOError, InterruptedError):
+            view = memoryview(data)
+        except BrokenPipeError as e:
+            raise ServerGone("the server closed the link") from e
+        except OSError as e:
+            raise TransportError(f"write: {e}") from e
+        self._send_rest(view)
+
+    def _send_rest(self, view: memoryview) -> None:
         deadline = time.monotonic() + _WRITE_TIMEOUT
         while view:
             try:
