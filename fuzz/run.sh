@@ -12,11 +12,11 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kxfuzz-run.XXXXXX") || exit 2
 trap 'rm -rf "$work"' EXIT INT TERM
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}"
 status=0
-for target in ${*:-fuzz_line fuzz_parseint}; do
+for target in ${*:-fuzz_line fuzz_parseint fuzz_frame}; do
     findings="$build/fuzz-findings/$target" log="$work/$target.log"
     mkdir -p "$work/$target" "$findings"
     cp "$here/corpus/$target"/* "$work/$target"/ 2>/dev/null
-    case $target in fuzz_parseint) max=64 ;; *) max=4096 ;; esac
+    case $target in fuzz_parseint) max=64 ;; fuzz_frame) max=16384 ;; *) max=4096 ;; esac
     TMPDIR="$work" "$build/fuzz/$target" -max_total_time="$seconds" -max_len=$max -timeout=10 \
         -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/" \
         -dict="$here/$target.dict" "$work/$target" >"$log" 2>&1

@@ -100,6 +100,16 @@
 #endif
 
 /*
+ * TCP: bytes a peer must take within each write deadline for its output
+ * to count as moving.  A peer that does not read still lets the system
+ * trickle a few bytes into its small receive window now and then; 64 KiB
+ * per 10 s (6.4 KB/s) is far below any real link, far above a trickle.
+ */
+#ifndef KXSRV_WRITE_PROGRESS_MIN
+#define KXSRV_WRITE_PROGRESS_MIN (64u * 1024u)
+#endif
+
+/*
  * TCP: the delay before a wrong token is answered, doubled per failure
  * from the same address up to the cap, and the attempts an address may
  * make in a minute.  Guessing a token at 5 a minute is hopeless; a person

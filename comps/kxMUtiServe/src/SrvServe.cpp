@@ -104,7 +104,8 @@ struct Session {
     uint32_t nIds, idsNext;        /* ids: nIds remembered, next slot */
     uint32_t keptNext;             /* next slot of kept */
     uint64_t lastInMs;             /* when input last came */
-    uint64_t stallSinceMs;         /* output waiting since; 0: none waits */
+    uint64_t stallSinceMs;         /* output not moving since; 0: none waits */
+    uint32_t sentSinceStall;       /* bytes taken by the peer since stallSinceMs */
     uint64_t penaltyAtMs;          /* a wrong token is answered then; 0: none */
     uint64_t createdMs;            /* when the session started */
     char peer[64];                 /* "address:port", or "-" */
@@ -241,7 +242,11 @@ bool Flush(Server *pSrv, Session *s, uint64_t now)
                                     : write(s->outFd, s->out.p + s->out.head, SrvBuf_Used(&s->out));
         if (n > 0) {
             SrvBuf_Take(&s->out, static_cast<uint32_t>(n));
-            s->stallSinceMs = now;
+            s->sentSinceStall += static_cast<uint32_t>(n);
+            if (s->sentSinceStall >= KXSRV_WRITE_PROGRESS_MIN) { /* moving: start again */
+                s->stallSinceMs = now;
+                s->sentSinceStall = 0;
+            }
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -254,6 +259,7 @@ bool Flush(Server *pSrv, Session *s, uint64_t now)
         return false;
     }
     s->stallSinceMs = 0;
+    s->sentSinceStall = 0;
     /* A buffer that grew for a replay or a burst is given back. */
     if (s->out.cap > 4u * KXSRV_CHUNK_MAX * 4u)
         SrvBuf_Free(&s->out);
