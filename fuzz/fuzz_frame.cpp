@@ -26,8 +26,8 @@ char gEncoded[SrvFrame_Size(KXSRV_FRAME_MAX)];
 
 constexpr size_t kMaxEvents = 4096;
 struct Event {
-    int kind;      // SrvReadResult
-    uint32_t crc;  // of the frame's fields, for comparing runs
+    int kind;     // SrvReadResult
+    uint32_t crc; // of the frame's fields, for comparing runs
 };
 
 uint32_t FrameCrc(const SrvFrame &f)

@@ -109,17 +109,17 @@ TEST(Frame, RoundTripsAnyBytes)
 TEST(Frame, RejectsWhatIsNotAFrame)
 {
     const char *bad[] = {
-        "#KX Q 1 0 10 ZWNobyBoZWxsbw== 2e9a3d8b",   // CRC off by one
-        "#KX Q 1 0 10 ZWNobyBoZWxsbw== 2E9A3D8A",   // upper-case CRC
-        "#KX Q 01 0 10 ZWNobyBoZWxsbw== 2e9a3d8a",  // leading zero
-        "#KX Q 1 0 9 ZWNobyBoZWxsbw== 2e9a3d8a",    // length does not match the data
-        "#KX Q 1 0 10 ZWNobyBoZWxsbw 2e9a3d8a",     // padding missing
-        "#KX Q 1  0 10 ZWNobyBoZWxsbw== 2e9a3d8a",  // two blanks
-        "#KX q 1 0 10 ZWNobyBoZWxsbw== 2e9a3d8a",   // lower-case type
-        "#KX Q 4294967296 0 0 - 00000000",          // id over 32 bits
-        "#KX K 1 0 3 - 00000000",                   // "-" with a length
-        "#KX K 1 0 0 - f2f951ad trailing",          // text after the CRC
-        "#KX K 1 0 0",                              // cut short
+        "#KX Q 1 0 10 ZWNobyBoZWxsbw== 2e9a3d8b",  // CRC off by one
+        "#KX Q 1 0 10 ZWNobyBoZWxsbw== 2E9A3D8A",  // upper-case CRC
+        "#KX Q 01 0 10 ZWNobyBoZWxsbw== 2e9a3d8a", // leading zero
+        "#KX Q 1 0 9 ZWNobyBoZWxsbw== 2e9a3d8a",   // length does not match the data
+        "#KX Q 1 0 10 ZWNobyBoZWxsbw 2e9a3d8a",    // padding missing
+        "#KX Q 1  0 10 ZWNobyBoZWxsbw== 2e9a3d8a", // two blanks
+        "#KX q 1 0 10 ZWNobyBoZWxsbw== 2e9a3d8a",  // lower-case type
+        "#KX Q 4294967296 0 0 - 00000000",         // id over 32 bits
+        "#KX K 1 0 3 - 00000000",                  // "-" with a length
+        "#KX K 1 0 0 - f2f951ad trailing",         // text after the CRC
+        "#KX K 1 0 0",                             // cut short
     };
     SrvFrame f;
     for (const char *line : bad)

@@ -22,8 +22,9 @@
 
 namespace {
 
-#define HANDLER_ARGS kxWord_t a0, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t, \
-                     kxWord_t, kxWord_t, kxWord_t
+#define HANDLER_ARGS                                                                               \
+    kxWord_t a0, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t,   \
+        kxWord_t
 
 // bytes: output no line-oriented tool would pass unharmed.
 const std::string kAwkward = std::string("a\0b\xff\xfe\r\n", 7) + "#KX R 1 0 0 - 00000000\n";
@@ -89,7 +90,7 @@ struct Reply {
     std::string out, err;
     std::string result; // the R frame's JSON; empty when none came
     uint32_t status = 0;
-    bool gap = false;   // offsets did not follow on
+    bool gap = false; // offsets did not follow on
     std::vector<char> types;
 };
 
@@ -217,7 +218,8 @@ TEST_F(Served, OutputIsExactBytes)
     EXPECT_EQ(r.out, kAwkward);
     EXPECT_EQ(r.err, "to stderr\n");
     EXPECT_EQ(r.status, 7u);
-    EXPECT_TRUE(Has(r.result, ("\"out\":" + std::to_string(kAwkward.size()) + ",\"err\":10").c_str()))
+    EXPECT_TRUE(
+        Has(r.result, ("\"out\":" + std::to_string(kAwkward.size()) + ",\"err\":10").c_str()))
         << r.result;
     EXPECT_EQ(r.types.front(), 'K');
 }

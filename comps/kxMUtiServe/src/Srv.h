@@ -33,8 +33,7 @@ bool SrvBuf_AddNum(SrvBuf *pBuf, uint64_t value);
 /* A JSON string of n bytes: bytes 0x80-0xFF become U+0080-U+00FF. */
 bool SrvBuf_AddJson(SrvBuf *pBuf, const char *p, size_t n);
 /* A frame with the payload p[0..n), n <= KXSRV_FRAME_MAX. */
-bool SrvBuf_AddFrame(SrvBuf *pBuf, char type, uint32_t id, uint32_t num, const void *p,
-                     uint32_t n);
+bool SrvBuf_AddFrame(SrvBuf *pBuf, char type, uint32_t id, uint32_t num, const void *p, uint32_t n);
 /* Drops n bytes from the front. */
 void SrvBuf_Take(SrvBuf *pBuf, uint32_t n);
 /* Frees the memory; the buffer is empty and usable again. */

@@ -20,9 +20,16 @@ bool SrvBuf_Reserve(SrvBuf *pBuf, uint32_t n)
     const uint64_t need = static_cast<uint64_t>(pBuf->len) + n;
     if (need > 0x7FFFFFFFu) [[unlikely]]
         return false;
+    /* Doubling up to 64 KiB; a buffer that outgrows that is a session's
+     * output under load, and goes at once to the size it may reach, so
+     * that memory never holds a run of ever larger copies. */
+    constexpr uint64_t kSmall = 64u * 1024u;
+    constexpr uint64_t kFull = KXSRV_BUFFER_MAX + 2u * SrvFrame_Size(KXSRV_CHUNK_MAX);
     uint64_t cap = pBuf->cap < 256u ? 256u : pBuf->cap;
     while (cap < need)
         cap *= 2u;
+    if (cap > kSmall && need <= kFull)
+        cap = kFull;
     char *p = static_cast<char *>(realloc(pBuf->p, cap));
     if (p == nullptr) [[unlikely]]
         return false;
@@ -90,8 +97,7 @@ bool SrvBuf_AddJson(SrvBuf *pBuf, const char *p, size_t n)
     return true;
 }
 
-bool SrvBuf_AddFrame(SrvBuf *pBuf, char type, uint32_t id, uint32_t num, const void *p,
-                     uint32_t n)
+bool SrvBuf_AddFrame(SrvBuf *pBuf, char type, uint32_t id, uint32_t num, const void *p, uint32_t n)
 {
     if (n > 0x10000000u || !SrvBuf_Reserve(pBuf, SrvFrame_Size(n)))
         return false;

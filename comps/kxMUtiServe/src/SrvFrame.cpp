@@ -174,8 +174,7 @@ SrvReadResult SrvFrame_Parse(const unsigned char *pLine, uint32_t len, SrvFrame 
     if (type < 'A' || type > 'Z' || *p++ != ' ')
         return SRV_READ_BAD;
     uint32_t id, n, size;
-    if (!ParseNumber(&p, pEnd, &id) || !ParseNumber(&p, pEnd, &n) ||
-        !ParseNumber(&p, pEnd, &size))
+    if (!ParseNumber(&p, pEnd, &id) || !ParseNumber(&p, pEnd, &n) || !ParseNumber(&p, pEnd, &size))
         return SRV_READ_BAD;
     if (size > KXSRV_FRAME_MAX)
         return SRV_READ_HUGE;
@@ -261,7 +260,8 @@ SrvReadResult SrvReader_Next(SrvReader *pReader, SrvFrame *pOut, bool eof)
         return SRV_READ_NONE;
 
     const uint32_t window = tail - head < KXSRV_FRAME_LINE_MAX ? tail - head : KXSRV_FRAME_LINE_MAX;
-    const unsigned char *pNl = static_cast<const unsigned char *>(memchr(pBuf + head, '\n', window));
+    const unsigned char *pNl =
+        static_cast<const unsigned char *>(memchr(pBuf + head, '\n', window));
     if (pNl == nullptr) {
         if (window < KXSRV_FRAME_LINE_MAX && !eof)
             return SRV_READ_NONE;

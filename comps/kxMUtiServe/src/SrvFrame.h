@@ -17,10 +17,10 @@
 
 /* One decoded frame. */
 struct SrvFrame {
-    char type;                                 /* 'A'..'Z' */
-    uint32_t id;                               /* request id, 0 when none */
-    uint32_t n;                                /* the type's number */
-    uint32_t len;                              /* payload bytes; <= KXSRV_FRAME_MAX */
+    char type;                                  /* 'A'..'Z' */
+    uint32_t id;                                /* request id, 0 when none */
+    uint32_t n;                                 /* the type's number */
+    uint32_t len;                               /* payload bytes; <= KXSRV_FRAME_MAX */
     unsigned char payload[KXSRV_FRAME_MAX + 1]; /* payload[len] == '\0' */
 };
 

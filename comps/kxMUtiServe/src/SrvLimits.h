@@ -161,7 +161,8 @@
 
 /* The longest valid frame line: marker, type, three numbers, the base64 of
  * the largest payload, the CRC and "\r\n". */
-#define KXSRV_FRAME_LINE_MAX (4u + 2u + 3u * 11u + 4u * ((KXSRV_FRAME_MAX + 2u) / 3u) + 1u + 8u + 2u)
+#define KXSRV_FRAME_LINE_MAX                                                                       \
+    (4u + 2u + 3u * 11u + 4u * ((KXSRV_FRAME_MAX + 2u) / 3u) + 1u + 8u + 2u)
 
 static_assert(KXSRV_LINE_MAX < KXSRV_FRAME_MAX, "a command line must fit a frame");
 static_assert(KXSRV_TOKEN_MAX <= KXSRV_FRAME_MAX, "a token must fit a frame");

@@ -15,9 +15,9 @@
 
 namespace {
 
-constexpr uint32_t kMaxSection = 4096;   /* .modinfo holds five short texts */
-constexpr uint32_t kMaxNames = 65536;    /* section name table read at most */
-constexpr uint32_t kMaxSections = 4096;  /* section headers looked at */
+constexpr uint32_t kMaxSection = 4096;  /* .modinfo holds five short texts */
+constexpr uint32_t kMaxNames = 65536;   /* section name table read at most */
+constexpr uint32_t kMaxSections = 4096; /* section headers looked at */
 constexpr char kSectionName[] = ".modinfo";
 
 struct Elf {
@@ -115,7 +115,8 @@ bool Srv_ManifestJson(SrvBuf *pOut)
     char text[kMaxSection];
     uint32_t textLen = 0;
 
-    if (dladdr(reinterpret_cast<void *>(&kxMUtiCmd_Init), &info) != 0 && info.dli_fname != nullptr) {
+    if (dladdr(reinterpret_cast<void *>(&kxMUtiCmd_Init), &info) != 0 &&
+        info.dli_fname != nullptr) {
         Elf elf{open(info.dli_fname, O_RDONLY | O_CLOEXEC), false, false};
         unsigned char hdr[64];
         if (elf.fd >= 0 && ReadAt(elf, 0, hdr, sizeof hdr) && memcmp(hdr, "\177ELF", 4) == 0 &&

@@ -8,7 +8,8 @@
  * else: it reads frames, answers F, C, H and A at once, queues requests,
  * hands them over one at a time, drains the pipes that descriptors 1 and 2
  * lead into while serving, and writes frames.  Only the job slot and its
- * outcome are shared, under one mutex.
+ * outcome are shared: each side writes them before it writes a byte into
+ * the pipe that wakes the other, and reads them after reading that byte.
  */
 #include <arpa/inet.h>
 #include <errno.h>
@@ -39,6 +40,7 @@ namespace {
  * ====================================================================== */
 
 constexpr uint32_t kStatusCancelled = 0xFFFFFFFFu; /* a cancelled request that never ran */
+constexpr uint32_t kFlushAt = 64u * 1024u;         /* output written while a drain goes on */
 
 /* Messages of X frames: for people; clients go by the code. */
 constexpr const char *kMsgBadFrame = "not a valid frame";
@@ -81,50 +83,50 @@ struct Job {
 
 /* A finished request, kept for F and repeats. */
 struct Result {
-    bool used;        /* the slot holds a result */
-    uint32_t id;      /* its request id */
-    uint32_t status;  /* 32-bit status */
-    bool failed;      /* the failure rule's verdict */
-    bool cancelled;   /* a C reached it */
-    bool kept;        /* pData holds the output */
-    uint64_t us;      /* run time */
-    uint32_t nOut;    /* bytes written to standard output */
-    uint32_t nErr;    /* bytes written to standard error */
-    char *pData;      /* nOut bytes of output then nErr of error; null unless kept */
+    bool used;       /* the slot holds a result */
+    uint32_t id;     /* its request id */
+    uint32_t status; /* 32-bit status */
+    bool failed;     /* the failure rule's verdict */
+    bool cancelled;  /* a C reached it */
+    bool kept;       /* pData holds the output */
+    uint64_t us;     /* run time */
+    uint32_t nOut;   /* bytes written to standard output */
+    uint32_t nErr;   /* bytes written to standard error */
+    char *pData;     /* nOut bytes of output then nErr of error; null unless kept */
 };
 
 struct Session {
-    int inFd;                      /* frames come from here */
-    int outFd;                     /* frames go here; may equal inFd */
-    bool authed;                   /* may run requests */
-    bool inEof;                    /* no more input */
-    bool readerDry;                /* the reader held no further frame */
-    bool closing;                  /* close once the output is sent */
-    uint32_t qHead, qCount;        /* queue: qCount jobs from qHead on (ring) */
-    uint32_t nIds, idsNext;        /* ids: nIds remembered, next slot */
-    uint32_t keptNext;             /* next slot of kept */
-    uint64_t lastInMs;             /* when input last came */
-    uint64_t stallSinceMs;         /* output not moving since; 0: none waits */
-    uint32_t sentSinceStall;       /* bytes taken by the peer since stallSinceMs */
-    uint64_t penaltyAtMs;          /* a wrong token is answered then; 0: none */
-    uint64_t createdMs;            /* when the session started */
-    char peer[64];                 /* "address:port", or "-" */
-    char addr[48];                 /* the peer's address alone */
-    SrvBuf out;                    /* encoded frames not yet written */
-    Job queue[KXSRV_QUEUE_MAX];    /* requests waiting */
-    uint32_t ids[KXSRV_IDS];       /* request ids seen (ring) */
-    Result kept[KXSRV_KEPT];       /* finished requests (ring) */
-    SrvFrame frame;                /* the frame being handled */
-    SrvReader reader;              /* input not yet taken */
+    int inFd;                   /* frames come from here */
+    int outFd;                  /* frames go here; may equal inFd */
+    bool authed;                /* may run requests */
+    bool inEof;                 /* no more input */
+    bool readerDry;             /* the reader held no further frame */
+    bool closing;               /* close once the output is sent */
+    uint32_t qHead, qCount;     /* queue: qCount jobs from qHead on (ring) */
+    uint32_t nIds, idsNext;     /* ids: nIds remembered, next slot */
+    uint32_t keptNext;          /* next slot of kept */
+    uint64_t lastInMs;          /* when input last came */
+    uint64_t stallSinceMs;      /* output not moving since; 0: none waits */
+    uint32_t sentSinceStall;    /* bytes taken by the peer since stallSinceMs */
+    uint64_t penaltyAtMs;       /* a wrong token is answered then; 0: none */
+    uint64_t createdMs;         /* when the session started */
+    char peer[64];              /* "address:port", or "-" */
+    char addr[48];              /* the peer's address alone */
+    SrvBuf out;                 /* encoded frames not yet written */
+    Job queue[KXSRV_QUEUE_MAX]; /* requests waiting */
+    uint32_t ids[KXSRV_IDS];    /* request ids seen (ring) */
+    Result kept[KXSRV_KEPT];    /* finished requests (ring) */
+    SrvFrame frame;             /* the frame being handled */
+    SrvReader reader;           /* input not yet taken */
 };
 
 /* A peer address's record of token attempts. */
 struct Peer {
-    char addr[48];                           /* "" when the slot is free */
-    uint32_t failures;                       /* wrong tokens since the last right one */
-    uint64_t lastMs;                         /* last attempt */
+    char addr[48];                              /* "" when the slot is free */
+    uint32_t failures;                          /* wrong tokens since the last right one */
+    uint64_t lastMs;                            /* last attempt */
     uint64_t attemptsMs[KXSRV_AUTH_PER_MINUTE]; /* times of the latest attempts (ring) */
-    uint32_t nextAttempt;                    /* next slot of attemptsMs */
+    uint32_t nextAttempt;                       /* next slot of attemptsMs */
 };
 
 struct Server {
@@ -143,32 +145,29 @@ struct Server {
     SrvBuf greeting;             /* JSON of the G frame */
     Session *sessions[KXSRV_SESSIONS_MAX > 1 ? KXSRV_SESSIONS_MAX : 1];
     uint32_t nSessions;
-    uint32_t rr;                 /* where the next job search starts */
+    uint32_t rr; /* where the next job search starts */
     Peer peers[KXSRV_PEERS];
-    bool finish;                 /* fds: the session ended; stop when idle */
+    bool finish; /* fds: the session ended; stop when idle */
 
     /* The running request (I/O thread only). */
-    bool running;                /* a job is with the interpreter */
-    bool doneSeen;               /* the interpreter finished it */
-    Session *pRun;               /* its session; null once that closed */
-    uint32_t runOut, runErr;     /* bytes of output and error so far */
-    bool runCancelled;           /* a C reached it */
-    uint64_t lastSignalMs;       /* when the cancel signal was last sent */
-    bool keptOk;                 /* output still small enough to keep */
-    SrvBuf keptOut, keptErr;     /* output kept for the store */
+    bool running;            /* a job is with the interpreter */
+    bool doneSeen;           /* the interpreter finished it */
+    Session *pRun;           /* its session; null once that closed */
+    uint32_t runOut, runErr; /* bytes of output and error so far */
+    bool runCancelled;       /* a C reached it */
+    uint64_t lastSignalMs;   /* when the cancel signal was last sent */
+    bool keptOk;             /* output still small enough to keep */
+    SrvBuf keptOut, keptErr; /* output kept for the store */
 
-    /* Shared with the interpreter thread, under mu. */
-    pthread_mutex_t mu;
-    pthread_cond_t cv;
-    bool jobReady;               /* job waits for the interpreter */
-    bool stop;                   /* the interpreter returns */
-    bool doneReady;              /* the outcome below is fresh */
-    Job job;                     /* the job handed over */
+    /* Shared with the interpreter thread, handed over through jobPipe
+     * (a 'J' byte: run job; 'S': return) and wake (outcome ready). */
+    int jobPipe[2]; /* the I/O thread's word to the interpreter */
+    Job job;        /* the job handed over */
     uint32_t doneStatus;
     bool doneFailed;
     bool doneQuit;
     uint64_t doneUs;
-    pthread_t interp;            /* the interpreter's thread */
+    pthread_t interp; /* the interpreter's thread */
 };
 
 std::atomic<int> gCancelled{0};
@@ -186,6 +185,15 @@ uint64_t NowUs()
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+/* Writes one byte into a wake-up pipe, after a release fence: what the
+ * writer stored before is seen by the reader after it reads the byte. */
+void Post(int fd, char byte)
+{
+    std::atomic_thread_fence(std::memory_order_release);
+    while (write(fd, &byte, 1) < 0 && errno == EINTR) {
+    }
 }
 
 /* ======================================================================
@@ -222,13 +230,13 @@ void SendPieces(Session *s, char type, uint32_t id, const char *p, uint32_t len)
 void SendResult(Session *s, const Result &r, bool replay)
 {
     char json[256];
-    const int n = snprintf(json, sizeof json,
-                           "{\"status\":%u,\"failed\":%s,\"us\":%llu,\"out\":%u,\"err\":%u,"
-                           "\"cancelled\":%s,\"replay\":%s,\"kept\":%s}",
-                           r.status, r.failed ? "true" : "false",
-                           static_cast<unsigned long long>(r.us), r.nOut, r.nErr,
-                           r.cancelled ? "true" : "false", replay ? "true" : "false",
-                           r.kept ? "true" : "false");
+    const int n =
+        snprintf(json, sizeof json,
+                 "{\"status\":%u,\"failed\":%s,\"us\":%llu,\"out\":%u,\"err\":%u,"
+                 "\"cancelled\":%s,\"replay\":%s,\"kept\":%s}",
+                 r.status, r.failed ? "true" : "false", static_cast<unsigned long long>(r.us),
+                 r.nOut, r.nErr, r.cancelled ? "true" : "false", replay ? "true" : "false",
+                 r.kept ? "true" : "false");
     Send(s, 'R', r.id, r.status, json, static_cast<uint32_t>(n));
 }
 
@@ -260,9 +268,6 @@ bool Flush(Server *pSrv, Session *s, uint64_t now)
     }
     s->stallSinceMs = 0;
     s->sentSinceStall = 0;
-    /* A buffer that grew for a replay or a burst is given back. */
-    if (s->out.cap > 4u * KXSRV_CHUNK_MAX * 4u)
-        SrvBuf_Free(&s->out);
     return true;
 }
 
@@ -411,15 +416,13 @@ void Audit(Server *pSrv, const Session *s, const Job &job, uint32_t status, uint
     gmtime_r(&t, &tm);
     strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
     const char type[2] = {job.type, '\0'};
-    const bool ok = SrvBuf_AddStr(&line, "{\"time\":\"") && SrvBuf_AddStr(&line, stamp) &&
-                    SrvBuf_AddStr(&line, "\",\"peer\":") &&
-                    SrvBuf_AddJson(&line, s->peer, strlen(s->peer)) &&
-                    SrvBuf_AddStr(&line, ",\"type\":\"") && SrvBuf_AddStr(&line, type) &&
-                    SrvBuf_AddStr(&line, "\",\"line\":") &&
-                    SrvBuf_AddJson(&line, job.line, job.len) &&
-                    SrvBuf_AddStr(&line, ",\"status\":") && SrvBuf_AddNum(&line, status) &&
-                    SrvBuf_AddStr(&line, ",\"us\":") && SrvBuf_AddNum(&line, us) &&
-                    SrvBuf_AddStr(&line, "}\n");
+    const bool ok =
+        SrvBuf_AddStr(&line, "{\"time\":\"") && SrvBuf_AddStr(&line, stamp) &&
+        SrvBuf_AddStr(&line, "\",\"peer\":") && SrvBuf_AddJson(&line, s->peer, strlen(s->peer)) &&
+        SrvBuf_AddStr(&line, ",\"type\":\"") && SrvBuf_AddStr(&line, type) &&
+        SrvBuf_AddStr(&line, "\",\"line\":") && SrvBuf_AddJson(&line, job.line, job.len) &&
+        SrvBuf_AddStr(&line, ",\"status\":") && SrvBuf_AddNum(&line, status) &&
+        SrvBuf_AddStr(&line, ",\"us\":") && SrvBuf_AddNum(&line, us) && SrvBuf_AddStr(&line, "}\n");
     if (ok) /* O_APPEND: one write, one line, whoever else appends */
         (void)!write(pSrv->auditFd, line.p, line.len);
     SrvBuf_Free(&line);
@@ -648,11 +651,8 @@ void Dispatch(Server *pSrv)
         pSrv->keptOk = true;
         gCancelled.store(0);
         Send(s, 'K', job.id, 0, nullptr, 0);
-        pthread_mutex_lock(&pSrv->mu);
         pSrv->job = job;
-        pSrv->jobReady = true;
-        pthread_cond_signal(&pSrv->cv);
-        pthread_mutex_unlock(&pSrv->mu);
+        Post(pSrv->jobPipe[1], 'J');
         s->qHead = (s->qHead + 1) % KXSRV_QUEUE_MAX;
         s->qCount--;
         return;
@@ -700,39 +700,55 @@ bool CaptureRoom(const Server *pSrv)
     return pSrv->nSessions == 0 || SrvBuf_Used(&pSrv->sessions[0]->out) < KXSRV_BUFFER_MAX;
 }
 
-/* Reads the capture pipes until both are empty or the room runs out.
- * Returns true when both were found empty. */
-bool Drain(Server *pSrv)
+/* Reads one capture pipe until a read comes back short (the pipe was
+ * empty then) or the room runs out.  True when it was emptied. */
+bool DrainOne(Server *pSrv, int stream)
 {
     char chunk[KXSRV_CHUNK_MAX];
-    int empty = 0;
-    for (int stream = 1; stream <= 2; stream++) {
-        const int fd = stream == 1 ? pSrv->outPipe[0] : pSrv->errPipe[0];
-        while (CaptureRoom(pSrv)) {
-            const ssize_t n = read(fd, chunk, sizeof chunk);
-            if (n > 0) {
-                Route(pSrv, stream, chunk, static_cast<uint32_t>(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            empty++;
-            break;
+    const int fd = stream == 1 ? pSrv->outPipe[0] : pSrv->errPipe[0];
+    while (CaptureRoom(pSrv)) {
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            Route(pSrv, stream, chunk, static_cast<uint32_t>(n));
+            if (static_cast<size_t>(n) < sizeof chunk)
+                return true;
+            /* A command that prints fast: pass its output on as it comes,
+             * so the buffer fills only when the peer is slow. */
+            Session *s = pSrv->pRun;
+            if (s != nullptr && SrvBuf_Used(&s->out) >= kFlushAt && !Flush(pSrv, s, NowMs()))
+                SessionClose(pSrv, s);
+            continue;
         }
+        if (n < 0 && errno == EINTR)
+            continue;
+        return true;
     }
-    return empty == 2;
+    return false;
+}
+
+/* Once the interpreter has flushed: reads the capture pipes until both
+ * are empty (true) or the room runs out (false). */
+bool DrainAll(Server *pSrv)
+{
+    for (;;) {
+        pollfd fds[2] = {{pSrv->outPipe[0], POLLIN, 0}, {pSrv->errPipe[0], POLLIN, 0}};
+        if (poll(fds, 2, 0) <= 0)
+            return true;
+        for (int i = 0; i < 2; i++)
+            if (fds[i].revents != 0 && !DrainOne(pSrv, i + 1))
+                return false;
+    }
 }
 
 void FinishRun(Server *pSrv)
 {
-    pthread_mutex_lock(&pSrv->mu);
+    std::atomic_thread_fence(std::memory_order_acquire);
     Result r{};
     r.id = pSrv->job.id;
     r.status = pSrv->doneStatus;
     r.failed = pSrv->doneFailed;
     r.us = pSrv->doneUs;
     const bool quit = pSrv->doneQuit;
-    pthread_mutex_unlock(&pSrv->mu);
     r.nOut = pSrv->runOut;
     r.nErr = pSrv->runErr;
     r.cancelled = pSrv->runCancelled;
@@ -773,7 +789,8 @@ void RunDescribe(kxMUtiCmd_Exec_t *pExec, SrvBuf *pOut)
     bool ok = SrvBuf_AddStr(pOut, "{\"levels\":[");
     kxMUtiCmd_Exec_t *pCtx = pExec;
     for (uint32_t dots = 0; ok && pCtx != nullptr && dots < KXSRV_CHAIN_MAX; dots++) {
-        const kxMUtiCmd_Defs_t *pDefs = pCtx->pDefs != nullptr ? pCtx->pDefs : gpkxMUtiCmd_DefsGlobal;
+        const kxMUtiCmd_Defs_t *pDefs =
+            pCtx->pDefs != nullptr ? pCtx->pDefs : gpkxMUtiCmd_DefsGlobal;
         ok = (dots == 0 || SrvBuf_AddStr(pOut, ",")) && SrvBuf_AddStr(pOut, "{\"dots\":") &&
              SrvBuf_AddNum(pOut, dots) && SrvBuf_AddStr(pOut, ",\"prompt\":") &&
              (pCtx->pPrompt != nullptr ? SrvBuf_AddJson(pOut, pCtx->pPrompt, strlen(pCtx->pPrompt))
@@ -783,13 +800,13 @@ void RunDescribe(kxMUtiCmd_Exec_t *pExec, SrvBuf *pOut)
             const kxMUtiCmd_Def_t *pDef =
                 static_cast<const kxMUtiCmd_Def_t *>(pDefs->pDefVec->pEntries[i]);
             auto text = [&](const char *p) {
-                return p != nullptr ? SrvBuf_AddJson(pOut, p, strlen(p)) : SrvBuf_AddStr(pOut, "null");
+                return p != nullptr ? SrvBuf_AddJson(pOut, p, strlen(p))
+                                    : SrvBuf_AddStr(pOut, "null");
             };
             ok = (i == 0 || SrvBuf_AddStr(pOut, ",")) && SrvBuf_AddStr(pOut, "{\"name\":") &&
                  text(pDef->pName) && SrvBuf_AddStr(pOut, ",\"alias\":") && text(pDef->pAlias) &&
                  SrvBuf_AddStr(pOut, ",\"format\":") && text(pDef->invokeFormat) &&
-                 SrvBuf_AddStr(pOut, ",\"help\":") && text(pDef->pHelp) &&
-                 SrvBuf_AddStr(pOut, "}");
+                 SrvBuf_AddStr(pOut, ",\"help\":") && text(pDef->pHelp) && SrvBuf_AddStr(pOut, "}");
         }
         ok = ok && SrvBuf_AddStr(pOut, "]}");
         pCtx = pCtx->pParent;
@@ -845,32 +862,24 @@ void RunJob(Server *pSrv, const Job &job)
     clearerr(stdout); /* a cancel signal may have cut a write short */
     clearerr(stderr);
 
-    pthread_mutex_lock(&pSrv->mu);
     pSrv->doneStatus = status;
     pSrv->doneFailed = failed;
     pSrv->doneQuit = quit;
     pSrv->doneUs = us;
-    pSrv->doneReady = true;
-    pthread_mutex_unlock(&pSrv->mu);
-    const char byte = 1;
-    while (write(pSrv->wake[1], &byte, 1) < 0 && errno == EINTR) {
-    }
+    Post(pSrv->wake[1], 'D');
 }
 
 void InterpreterLoop(Server *pSrv)
 {
     for (;;) {
-        pthread_mutex_lock(&pSrv->mu);
-        while (!pSrv->jobReady && !pSrv->stop)
-            pthread_cond_wait(&pSrv->cv, &pSrv->mu);
-        if (!pSrv->jobReady) {
-            pthread_mutex_unlock(&pSrv->mu);
+        char word = 0;
+        const ssize_t n = read(pSrv->jobPipe[0], &word, 1);
+        if (n < 0 && errno == EINTR)
+            continue; /* a late cancel signal */
+        if (n != 1 || word != 'J')
             return;
-        }
-        pSrv->jobReady = false;
-        const Job *pJob = &pSrv->job; /* the I/O thread leaves it alone while it runs */
-        pthread_mutex_unlock(&pSrv->mu);
-        RunJob(pSrv, *pJob);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        RunJob(pSrv, pSrv->job); /* the I/O thread leaves it alone while it runs */
     }
 }
 
@@ -935,10 +944,10 @@ int Timers(Server *pSrv, uint64_t now)
     for (uint32_t i = 0; i < pSrv->nSessions; i++) {
         Session *s = pSrv->sessions[i];
         const bool busy = s->qCount > 0 || (pSrv->running && pSrv->pRun == s);
-        const uint64_t idleMs = s->authed ? pSrv->idleMs
-                                          : (pSrv->idleMs < KXSRV_AUTH_GRACE_S * 1000u
-                                                 ? pSrv->idleMs
-                                                 : KXSRV_AUTH_GRACE_S * 1000u);
+        const uint64_t idleMs =
+            s->authed ? pSrv->idleMs
+                      : (pSrv->idleMs < KXSRV_AUTH_GRACE_S * 1000u ? pSrv->idleMs
+                                                                   : KXSRV_AUTH_GRACE_S * 1000u);
         uint64_t due = UINT64_MAX;
         if (s->penaltyAtMs != 0) {
             if (now >= s->penaltyAtMs) {
@@ -981,7 +990,7 @@ void *IoThread(void *pArg)
 
     for (;;) {
         uint64_t now = NowMs();
-        if (pSrv->running && pSrv->doneSeen && Drain(pSrv))
+        if (pSrv->running && pSrv->doneSeen && DrainAll(pSrv))
             FinishRun(pSrv);
         /* Sessions whose queue gained room take frames they already hold;
          * ended ones close. */
@@ -1009,8 +1018,7 @@ void *IoThread(void *pArg)
         for (uint32_t i = 0; i < pSrv->nSessions; i++) {
             Session *s = pSrv->sessions[i];
             const bool runsHere = pSrv->running && pSrv->pRun == s;
-            if (!Flush(pSrv, s, now) ||
-                (s->closing && SrvBuf_Used(&s->out) == 0 && !runsHere)) {
+            if (!Flush(pSrv, s, now) || (s->closing && SrvBuf_Used(&s->out) == 0 && !runsHere)) {
                 SessionClose(pSrv, s);
                 i--;
             }
@@ -1033,13 +1041,14 @@ void *IoThread(void *pArg)
         }
         for (uint32_t i = 0; i < pSrv->nSessions; i++) {
             Session *s = pSrv->sessions[i];
-            const bool wantIn = !s->inEof && !s->closing && s->penaltyAtMs == 0 &&
-                                s->qCount < KXSRV_QUEUE_MAX;
+            const bool wantIn =
+                !s->inEof && !s->closing && s->penaltyAtMs == 0 && s->qCount < KXSRV_QUEUE_MAX;
             const bool wantOut = SrvBuf_Used(&s->out) > 0;
             /* A descriptor with nothing wanted is left out (negative), so a
              * hung-up input behind a full queue does not wake the loop. */
             if (s->inFd == s->outFd) {
-                const short ev = static_cast<short>((wantIn ? POLLIN : 0) | (wantOut ? POLLOUT : 0));
+                const short ev =
+                    static_cast<short>((wantIn ? POLLIN : 0) | (wantOut ? POLLOUT : 0));
                 fds[n] = {ev != 0 ? s->inFd : -1, ev, 0};
                 who[n++] = s;
             } else {
@@ -1059,18 +1068,13 @@ void *IoThread(void *pArg)
             continue;
 
         if ((fds[0].revents & POLLIN) != 0) {
-            char bytes[16];
-            while (read(pSrv->wake[0], bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes)) {
-            }
-            pthread_mutex_lock(&pSrv->mu);
-            if (pSrv->doneReady) {
-                pSrv->doneReady = false;
+            char byte;
+            if (read(pSrv->wake[0], &byte, 1) == 1 && pSrv->running)
                 pSrv->doneSeen = true;
-            }
-            pthread_mutex_unlock(&pSrv->mu);
         }
-        if ((fds[1].revents | fds[2].revents) != 0 && !pSrv->doneSeen)
-            (void)Drain(pSrv);
+        for (int stream = 1; stream <= 2 && !pSrv->doneSeen; stream++)
+            if (fds[stream].revents != 0)
+                (void)DrainOne(pSrv, stream);
         if (pSrv->listenFd >= 0 && (fds[3].revents & POLLIN) != 0)
             Accept(pSrv, now);
         /* Session input; sessions may close on the way, so each is
@@ -1087,10 +1091,7 @@ void *IoThread(void *pArg)
         }
     }
 
-    pthread_mutex_lock(&pSrv->mu);
-    pSrv->stop = true;
-    pthread_cond_signal(&pSrv->cv);
-    pthread_mutex_unlock(&pSrv->mu);
+    Post(pSrv->jobPipe[1], 'S');
     return nullptr;
 }
 
@@ -1140,10 +1141,11 @@ int Pipe(int fds[2])
 bool CaptureStart(Server *pSrv, Saved *pSaved)
 {
     pSrv->outPipe[0] = pSrv->outPipe[1] = pSrv->errPipe[0] = pSrv->errPipe[1] = -1;
-    pSrv->wake[0] = pSrv->wake[1] = -1;
+    pSrv->wake[0] = pSrv->wake[1] = pSrv->jobPipe[0] = pSrv->jobPipe[1] = -1;
     for (int &fd : pSaved->fd)
         fd = -1;
-    if (Pipe(pSrv->outPipe) != 0 || Pipe(pSrv->errPipe) != 0 || Pipe(pSrv->wake) != 0)
+    if (Pipe(pSrv->outPipe) != 0 || Pipe(pSrv->errPipe) != 0 || Pipe(pSrv->wake) != 0 ||
+        pipe2(pSrv->jobPipe, O_CLOEXEC) != 0)
         return false;
     const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (null < 0)
@@ -1152,8 +1154,8 @@ bool CaptureStart(Server *pSrv, Saved *pSaved)
         pSaved->fd[i] = fcntl(i, F_DUPFD_CLOEXEC, 3);
     fflush(stdout);
     fflush(stderr);
-    const bool ok = dup2(null, 0) == 0 && dup2(pSrv->outPipe[1], 1) == 1 &&
-                    dup2(pSrv->errPipe[1], 2) == 2;
+    const bool ok =
+        dup2(null, 0) == 0 && dup2(pSrv->outPipe[1], 1) == 1 && dup2(pSrv->errPipe[1], 2) == 2;
     close(null);
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
@@ -1179,7 +1181,7 @@ void CaptureEnd(Server *pSrv, Saved *pSaved)
     clearerr(stdout);
     clearerr(stderr);
     for (int fd : {pSrv->outPipe[0], pSrv->outPipe[1], pSrv->errPipe[0], pSrv->errPipe[1],
-                   pSrv->wake[0], pSrv->wake[1]})
+                   pSrv->wake[0], pSrv->wake[1], pSrv->jobPipe[0], pSrv->jobPipe[1]})
         if (fd >= 0)
             close(fd);
     sigaction(KXSRV_CANCEL_SIGNAL, &pSaved->cancelAct, nullptr);
@@ -1207,8 +1209,6 @@ Server *ServerNew(const kxMUtiSrv_Config_t *pConfig, bool net)
             pSrv->maxSessions = KXSRV_SESSIONS_MAX;
         pSrv->idleMs = (pSrv->cfg.idleSeconds == 0 ? KXSRV_IDLE_S : pSrv->cfg.idleSeconds) * 1000u;
     }
-    pthread_mutex_init(&pSrv->mu, nullptr);
-    pthread_cond_init(&pSrv->cv, nullptr);
     return pSrv;
 }
 
@@ -1223,8 +1223,6 @@ void ServerFree(Server *pSrv)
         close(pSrv->listenFd);
     if (pSrv->auditFd >= 0)
         close(pSrv->auditFd);
-    pthread_mutex_destroy(&pSrv->mu);
-    pthread_cond_destroy(&pSrv->cv);
     explicit_bzero(pSrv->token, sizeof pSrv->token);
     free(pSrv);
 }
@@ -1331,7 +1329,7 @@ bool ReadToken(Server *pSrv, const char *pPath)
     if (n <= 0)
         return false;
     const size_t len = strcspn(buf, "\r\n") < static_cast<size_t>(n) ? strcspn(buf, "\r\n")
-                                                                      : static_cast<size_t>(n);
+                                                                     : static_cast<size_t>(n);
     const bool ok = len > 0 && len <= KXSRV_TOKEN_MAX && memchr(buf, '\0', len) == nullptr;
     if (ok) {
         memcpy(pSrv->token, buf, len);
@@ -1353,8 +1351,7 @@ uint32_t ListenOn(Server *pSrv, const char *pAddrPort)
     if (pSrv->cfg.pTokenFile != nullptr && !ReadToken(pSrv, pSrv->cfg.pTokenFile))
         return kxMUtiSrv_ErrToken;
     if (pSrv->cfg.pAuditFile != nullptr) {
-        pSrv->auditFd =
-            open(pSrv->cfg.pAuditFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        pSrv->auditFd = open(pSrv->cfg.pAuditFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
         if (pSrv->auditFd < 0)
             return kxMUtiSrv_ErrSystem;
     }
