@@ -133,6 +133,8 @@ class Served : public ::testing::Test {
             kill(mPid, SIGKILL);
             waitpid(mPid, &status, 0);
             ADD_FAILURE() << "the server did not end with its input";
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "server status " << status;
         }
         close(mFrom);
     }
