@@ -10,6 +10,8 @@
 #   kxmuti-console    the console companion libkxMUtiConsole.so, its header,
 #                     kxMUtiConsole.pc and CMake targets (component console)
 #   kxmuti-shell      the example shells kxshell and kxcpp (component shell)
+#   kxmuti-serve      the serve companion libkxMUtiServe.so, its header, .pc and
+#                     CMake targets (component serve)
 #   kxmuti-debugstub  the debug-service stand-in (component debugstub):
 #                     install it on a PC; a board has its own libqvStbDbg.so
 # A component of no group (a companion's, like "console") gets a package of
@@ -49,8 +51,9 @@ set(CPACK_DEBIAN_KXMUTI_PACKAGE_RECOMMENDS "kxmuti-debugstub")
 # and what kx_install_library(... DEB_DEPENDS) says.
 get_cmake_property(kx_components COMPONENTS)
 list(REMOVE_ITEM kx_components runtime development debugstub)
-# The shell is linked with the console.
-set_property(GLOBAL APPEND_STRING PROPERTY KX_DEB_DEPENDS_shell "kxmuti-console (= ${PROJECT_VERSION})")
+# The shell is linked with the console and the serve companion.
+set_property(GLOBAL APPEND_STRING PROPERTY KX_DEB_DEPENDS_shell
+             "kxmuti-console (= ${PROJECT_VERSION}), kxmuti-serve (= ${PROJECT_VERSION})")
 foreach(component IN LISTS kx_components)
   string(TOUPPER ${component} upper)
   get_property(extra GLOBAL PROPERTY KX_DEB_DEPENDS_${component})
