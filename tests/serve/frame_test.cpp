@@ -46,7 +46,7 @@ std::vector<std::string> ReadAll(const std::string &input, size_t step = 0)
                                std::to_string(frame.n) + " " +
                                std::string(reinterpret_cast<char *>(frame.payload), frame.len));
             else
-                seen.push_back(r == SRV_READ_HUGE ? "HUGE" : "BAD");
+                seen.emplace_back(r == SRV_READ_HUGE ? "HUGE" : "BAD");
         }
         if (eof)
             return seen;
@@ -56,7 +56,7 @@ std::vector<std::string> ReadAll(const std::string &input, size_t step = 0)
         n = std::min<size_t>(n, room);
         if (step != 0)
             n = std::min(n, step);
-        memcpy(pDst, input.data() + at, n);
+        memcpy(pDst, input.data() + at, n); // NOLINT(bugprone-not-null-terminated-result)
         SrvReader_Commit(&reader, static_cast<uint32_t>(n));
         at += n;
     }

@@ -23,7 +23,7 @@ bool SrvBuf_Reserve(SrvBuf *pBuf, uint32_t n)
     /* Doubling up to 64 KiB; a buffer that outgrows that is a session's
      * output under load, and goes at once to the size it may reach, so
      * that memory never holds a run of ever larger copies. */
-    constexpr uint64_t kSmall = 64u * 1024u;
+    constexpr uint64_t kSmall = 65536u;
     constexpr uint64_t kFull = KXSRV_BUFFER_MAX + 2u * SrvFrame_Size(KXSRV_CHUNK_MAX);
     uint64_t cap = pBuf->cap < 256u ? 256u : pBuf->cap;
     while (cap < need)
@@ -81,10 +81,12 @@ bool SrvBuf_AddJson(SrvBuf *pBuf, const char *p, size_t n)
             *pOut++ = '\\';
             *pOut++ = 'n';
         } else if (c < 0x20 || c == 0x7F) {
-            memcpy(pOut, "\\u00", 4);
-            pOut[4] = kHex[c >> 4];
-            pOut[5] = kHex[c & 15u];
-            pOut += 6;
+            *pOut++ = '\\';
+            *pOut++ = 'u';
+            *pOut++ = '0';
+            *pOut++ = '0';
+            *pOut++ = kHex[c >> 4];
+            *pOut++ = kHex[c & 15u];
         } else if (c >= 0x80) { /* the byte as code point U+0080..U+00FF */
             *pOut++ = static_cast<char>(0xC0u | c >> 6);
             *pOut++ = static_cast<char>(0x80u | (c & 0x3Fu));

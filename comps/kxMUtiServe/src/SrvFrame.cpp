@@ -120,7 +120,8 @@ uint32_t SrvFrame_Encode(char *pDst, char type, uint32_t id, uint32_t n, const v
                          uint32_t len)
 {
     char *p = pDst;
-    memcpy(p, SRV_MARKER, SRV_MARKER_LEN);
+    // A frame is bytes with a length, not a C string: no NUL is written.
+    memcpy(p, SRV_MARKER, SRV_MARKER_LEN); // NOLINT(bugprone-not-null-terminated-result)
     p += SRV_MARKER_LEN;
     *p++ = type;
     *p++ = ' ';

@@ -42,7 +42,7 @@
  * link and little on the board.
  */
 #ifndef KXSRV_BUFFER_MAX
-#define KXSRV_BUFFER_MAX (1024u * 1024u)
+#define KXSRV_BUFFER_MAX 1048576u /* 1 MiB */
 #endif
 
 /*
@@ -54,7 +54,7 @@
 #define KXSRV_KEPT 32u
 #endif
 #ifndef KXSRV_KEPT_BYTES
-#define KXSRV_KEPT_BYTES (64u * 1024u)
+#define KXSRV_KEPT_BYTES 65536u /* 64 KiB */
 #endif
 
 /*
@@ -106,7 +106,7 @@
  * per 10 s (6.4 KB/s) is far below any real link, far above a trickle.
  */
 #ifndef KXSRV_WRITE_PROGRESS_MIN
-#define KXSRV_WRITE_PROGRESS_MIN (64u * 1024u)
+#define KXSRV_WRITE_PROGRESS_MIN 65536u /* 64 KiB */
 #endif
 
 /*
