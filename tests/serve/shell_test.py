@@ -1,24 +1,30 @@
 #!/usr/bin/python3
-"""The TCP guards of `kxshell --listen`, on loopback, each wait bounded.
+"""The example shell's serving modes, each wait bounded.
 
-usage: tcp_test.py <kxshell>   (PYTHONPATH holds clients/python)
+usage: shell_test.py <kxshell> [<emulator>...]   (PYTHONPATH holds clients/python)
 
-A token refused before anything is opened on another address, wrong tokens
-answered late and then not at all, the session limit, the idle timeout, a
-peer that stops reading, and the audit lines.
+`--serve` on a terminal: raw mode without echo while serving, the terminal
+as it was after.  The TCP guards of `--listen`, on loopback (native runs
+only): a token refused before anything is opened on another address, wrong
+tokens answered late and then not at all, the session limit, the idle
+timeout, a peer that stops reading, and the audit lines.
 """
 import json
 import os
+import pty
+import select
 import socket
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
 from kxmuti import frame as fr
 
 SHELL = None
+EMULATOR = []  # the command that runs target programs (cross builds)
 WAIT = 30.0  # the longest any one step may take
 
 
@@ -68,8 +74,50 @@ class Server:
         self.proc.stderr.close()
 
 
+class Terminal(unittest.TestCase):
+    def test_serve_on_a_terminal(self):
+        master, slave = pty.openpty()
+        before = termios.tcgetattr(slave)
+        p = subprocess.Popen([*EMULATOR, SHELL, "--serve"], stdin=slave, stdout=slave,
+                             stderr=subprocess.DEVNULL)
+        reader, frames, seen = fr.Reader(), [], b""
+
+        def until(ftype):
+            end = time.monotonic() + WAIT
+            nonlocal seen
+            while time.monotonic() < end:
+                for f in frames:
+                    if f.type == ftype:
+                        return f
+                if select.select([master], [], [], 0.1)[0]:
+                    data = os.read(master, 65536)
+                    seen += data
+                    frames.extend(reader.feed(data))
+            return None
+
+        try:
+            self.assertIsNotNone(until("G"))
+            during = termios.tcgetattr(slave)
+            self.assertEqual(during[3] & (termios.ECHO | termios.ICANON), 0)
+            request = fr.encode("Q", 1, 0, b"echo raw")
+            os.write(master, request)
+            self.assertEqual(until("R").n, 4)
+            self.assertNotIn(request.strip(), seen)       # not echoed back
+            os.write(master, fr.encode("B", 0, 0))
+            self.assertEqual(p.wait(WAIT), 0)
+            self.assertEqual(termios.tcgetattr(slave), before)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait(WAIT)
+            os.close(master)
+            os.close(slave)
+
+
 class Guards(unittest.TestCase):
     def setUp(self):
+        if EMULATOR:
+            self.skipTest("TCP is tested natively")
         self.tmp = tempfile.TemporaryDirectory()
         self.token = os.path.join(self.tmp.name, "token")
         with open(os.path.join(self.token), "w") as f:
@@ -195,4 +243,6 @@ class Guards(unittest.TestCase):
 
 if __name__ == "__main__":
     SHELL = sys.argv.pop(1)
+    EMULATOR = sys.argv[1:]
+    del sys.argv[1:]
     unittest.main(verbosity=2)
