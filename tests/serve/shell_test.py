@@ -139,7 +139,7 @@ class Guards(unittest.TestCase):
         try:
             c = Conn(srv.port)
             g = json.loads(c.expect("G").data)
-            self.assertEqual(g["auth"], "token")
+            self.assertEqual((g["auth"], g["manifest"]), ("token", {}))  # nothing told before the token
             c.send("Q", 1, 0, b"echo no")             # before the token: refused, session stays
             self.assertEqual(c.expect("X").n, 8)
             c.send("H")
@@ -155,7 +155,7 @@ class Guards(unittest.TestCase):
                 c = Conn(srv.port)
                 c.expect("G")
             c.send("A", 0, 0, b"s3cret-token")       # attempt 3: right
-            self.assertIsNotNone(c.expect("G"))
+            self.assertIn("productversion", json.loads(c.expect("G").data)["manifest"])
             c.send("Q", 7, 0, b"echo hi")
             self.assertEqual(c.expect("O", 7).data, b"hi\n")
             self.assertEqual(c.expect("R", 7).n, 3)

@@ -143,6 +143,7 @@ struct Server {
     int errPipe[2];              /* descriptor 2 leads into errPipe[1] */
     int wake[2];                 /* the interpreter's "done" to the I/O thread */
     SrvBuf greeting;             /* JSON of the G frame */
+    SrvBuf greetingAnon;         /* the same before a token was sent: no manifest */
     Session *sessions[KXSRV_SESSIONS_MAX > 1 ? KXSRV_SESSIONS_MAX : 1];
     uint32_t nSessions;
     uint32_t rr; /* where the next job search starts */
@@ -214,7 +215,9 @@ void SendX(Session *s, uint32_t id, uint32_t code, const char *pMsg)
 
 void SendGreeting(Server *pSrv, Session *s)
 {
-    Send(s, 'G', 0, 1, pSrv->greeting.p, SrvBuf_Used(&pSrv->greeting));
+    /* What the board runs is told only to a peer that has the token. */
+    const SrvBuf &g = s->authed ? pSrv->greeting : pSrv->greetingAnon;
+    Send(s, 'G', 0, 1, g.p, SrvBuf_Used(&g));
 }
 
 /* Sends chunks of a stream: frames of type with offsets from 0. */
@@ -1104,11 +1107,11 @@ void OnCancelSignal(int)
     /* Nothing: its arrival alone ends a sleep (no SA_RESTART). */
 }
 
-bool BuildGreeting(Server *pSrv)
+bool BuildGreeting(Server *pSrv, SrvBuf *pG, bool manifest)
 {
-    SrvBuf *pG = &pSrv->greeting;
     return SrvBuf_AddStr(pG, "{\"protocol\":1,\"product\":\"kxMUti\",\"manifest\":") &&
-           Srv_ManifestJson(pG) && SrvBuf_AddStr(pG, ",\"auth\":\"") &&
+           (manifest ? Srv_ManifestJson(pG) : SrvBuf_AddStr(pG, "{}")) &&
+           SrvBuf_AddStr(pG, ",\"auth\":\"") &&
            SrvBuf_AddStr(pG, pSrv->tokenLen > 0 ? "token" : "none") &&
            SrvBuf_AddStr(pG, "\",\"limits\":{\"line\":") && SrvBuf_AddNum(pG, KXSRV_LINE_MAX) &&
            SrvBuf_AddStr(pG, ",\"frame\":") && SrvBuf_AddNum(pG, KXSRV_FRAME_MAX) &&
@@ -1217,6 +1220,7 @@ void ServerFree(Server *pSrv)
     while (pSrv->nSessions > 0)
         SessionClose(pSrv, pSrv->sessions[0]);
     SrvBuf_Free(&pSrv->greeting);
+    SrvBuf_Free(&pSrv->greetingAnon);
     SrvBuf_Free(&pSrv->keptOut);
     SrvBuf_Free(&pSrv->keptErr);
     if (pSrv->listenFd >= 0)
@@ -1231,7 +1235,8 @@ void ServerFree(Server *pSrv)
  * one session on descriptors (already private copies). */
 uint32_t Run(Server *pSrv, int inFd, int outFd)
 {
-    if (!BuildGreeting(pSrv))
+    if (!BuildGreeting(pSrv, &pSrv->greeting, true) ||
+        !BuildGreeting(pSrv, &pSrv->greetingAnon, false))
         return KX_ERR_NOMEM;
     Saved saved;
     if (!CaptureStart(pSrv, &saved)) {
