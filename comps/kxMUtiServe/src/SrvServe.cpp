@@ -729,18 +729,19 @@ bool DrainOne(Server *pSrv, int stream)
     return false;
 }
 
-/* Once the interpreter has flushed: reads the capture pipes until both
- * are empty (true) or the room runs out (false). */
+/* Once the interpreter has flushed and said so: reads the capture pipes
+ * until both are empty (true) or the room runs out (false).  The
+ * interpreter writes nothing more, so a short read proves a pipe empty and
+ * one poll finds those that still hold bytes. */
 bool DrainAll(Server *pSrv)
 {
-    for (;;) {
-        pollfd fds[2] = {{pSrv->outPipe[0], POLLIN, 0}, {pSrv->errPipe[0], POLLIN, 0}};
-        if (poll(fds, 2, 0) <= 0)
-            return true;
-        for (int i = 0; i < 2; i++)
-            if (fds[i].revents != 0 && !DrainOne(pSrv, i + 1))
-                return false;
-    }
+    pollfd fds[2] = {{pSrv->outPipe[0], POLLIN, 0}, {pSrv->errPipe[0], POLLIN, 0}};
+    if (poll(fds, 2, 0) <= 0)
+        return true;
+    for (int i = 0; i < 2; i++)
+        if (fds[i].revents != 0 && !DrainOne(pSrv, i + 1))
+            return false;
+    return true;
 }
 
 void FinishRun(Server *pSrv)
