@@ -85,7 +85,9 @@ kx_package(runtime      kxmuti            libs      RECOMMENDS debugstub)
 kx_package(development  kxmuti-dev        libdevel  NEEDS runtime RECOMMENDS debugstub)
 kx_package(debugstub    kxmuti-debugstub  libs)
 kx_package(console      kxmuti-console    libs      NEEDS runtime)
-kx_package(shell        kxmuti-shell      utils     NEEDS runtime console)
+kx_package(serve        kxmuti-serve      libs      NEEDS runtime console)
+kx_package(shell        kxmuti-shell      utils     NEEDS runtime console serve)
+kx_package(python       python3-kxmuti    python    ARCHITECTURE all DEPENDS "python3 (>= 3.11)")
 
 # The runtime package recommends the stand-in: on a PC libkxMUti.so needs it;
 # a board brings its own libqvStbDbg.so (apt follows a recommendation,
@@ -148,4 +150,6 @@ cpack_add_component(runtime GROUP kxMUti DESCRIPTION "The shared library libkxMU
 cpack_add_component(development GROUP kxMUti DEPENDS runtime
                     DESCRIPTION "Headers (C and C++), pkg-config file and CMake package of kxMUti")
 cpack_add_component(shell DEPENDS runtime DESCRIPTION "The example shells kxshell and kxcpp")
+cpack_add_component(serve DEPENDS runtime DESCRIPTION "The serve companion libkxMUtiServe.so")
+cpack_add_component(python DESCRIPTION "Python client, pytest plugin and labgrid driver")
 cpack_add_component(debugstub DESCRIPTION "Stand-in for the platform debug service (PC only)")

@@ -18,6 +18,7 @@
 
 #include "kxMUtiCmd.h"
 #include "kxMUtiConsole.h"
+#include "kxMUtiServe.h"
 
 /* ======================================================================
  * Handler plumbing
@@ -557,6 +558,109 @@ static int AttachCompleters(void)
 }
 
 /* ======================================================================
+ * Serving the automation protocol: --serve, --listen
+ * ======================================================================
+ * The same commands, the dev environment included, for a program on a
+ * PC (docs/protocol.md).  --serve speaks the protocol on standard input
+ * and output (ssh, adb, a serial console); --listen on TCP, loopback
+ * unless given another address, which then needs a token file.
+ */
+static const char gServeUsage[] =
+    "usage: kxshell --serve\n"
+    "       kxshell --listen [ADDR:]PORT [--token-file FILE] [--audit FILE]\n"
+    "                        [--sessions N] [--idle SECONDS]\n";
+
+/* The shell's own failure rule for results: its handlers' reported
+ * errors.  Read and reset after every line. */
+static int ServeFailed(uint32_t status, void *pUser)
+{
+    int failed = gShellFailed;
+
+    (void)status;
+    (void)pUser;
+    gShellFailed = 0;
+    return failed;
+}
+
+static void ServeReady(const char *pAddress, void *pUser)
+{
+    (void)pUser;
+    fprintf(stderr, "kxshell: listening on %s\n", pAddress);
+    fflush(stderr);
+}
+
+/* Reads a count option's value; 0 when it is not a positive number. */
+static uint32_t ServeCount(const char *pText)
+{
+    char *pEnd;
+    unsigned long value = strtoul(pText, &pEnd, 10);
+
+    return *pText >= '0' && *pText <= '9' && *pEnd == '\0' && value <= 0xFFFFFFFFul
+               ? (uint32_t)value
+               : 0;
+}
+
+/* Runs --serve or --listen (argv[0] is that option); the exit status:
+ * 0, 2 for a wrong command line or a non-loopback address without a
+ * token, 1 when serving failed. */
+static int RunServe(int argc, char **argv)
+{
+    kxMUtiSrv_Config_t config;
+    const char *pListen = NULL;
+    uint32_t rc;
+    int i;
+
+    kxMUtiSrv_ConfigInit(&config);
+    config.failed = ServeFailed;
+    config.ready = ServeReady;
+    if (strcmp(argv[0], "--listen") == 0) {
+        if (argc < 2) {
+            fputs(gServeUsage, stderr);
+            return 2;
+        }
+        pListen = argv[1];
+        for (i = 2; i + 1 < argc; i += 2) {
+            if (strcmp(argv[i], "--token-file") == 0)
+                config.pTokenFile = argv[i + 1];
+            else if (strcmp(argv[i], "--audit") == 0)
+                config.pAuditFile = argv[i + 1];
+            else if (strcmp(argv[i], "--sessions") == 0 && ServeCount(argv[i + 1]) != 0)
+                config.maxSessions = ServeCount(argv[i + 1]);
+            else if (strcmp(argv[i], "--idle") == 0 && ServeCount(argv[i + 1]) != 0)
+                config.idleSeconds = ServeCount(argv[i + 1]);
+            else
+                break;
+        }
+        if (i != argc) {
+            fputs(gServeUsage, stderr);
+            return 2;
+        }
+    } else if (argc != 1) {
+        fputs(gServeUsage, stderr);
+        return 2;
+    }
+    if (pListen == NULL)
+        return kxMUtiSrv_ServeFds(&config, 0, 1) == KX_OK ? 0 : 1;
+
+    rc = kxMUtiSrv_Listen(&config, pListen);
+    if (rc == kxMUtiSrv_ErrNoToken) {
+        fprintf(stderr, "kxshell: %s is not a loopback address: --listen there needs "
+                        "--token-file\n", pListen);
+        return 2;
+    }
+    if (rc == kxMUtiSrv_ErrAddress) {
+        fprintf(stderr, "kxshell: cannot read the address \"%s\"\n", pListen);
+        return 2;
+    }
+    if (rc == kxMUtiSrv_ErrToken) {
+        fprintf(stderr, "kxshell: cannot read a token from \"%s\"\n", config.pTokenFile);
+        return 2;
+    }
+    perror("kxshell: --listen");
+    return 1;
+}
+
+/* ======================================================================
  * Command line
  * ====================================================================== */
 
@@ -571,6 +675,9 @@ static const char gUsage[] =
     "                stop a script at its first failing line, also inside a\n"
     "                file it sources; at the prompt, scripts run by source\n"
     "  --no-history  keep no history file (default: $HOME/.kxshell_history)\n"
+    "  --serve       serve the automation protocol on standard input and output\n"
+    "  --listen [ADDR:]PORT [--token-file FILE] [--audit FILE]\n"
+    "                serve it on TCP (loopback unless ADDR; others need a token)\n"
     "  --help        print this text\n"
     "A script run by source, also at the prompt, gets the same notes; on a\n"
     "terminal, Ctrl-C ends it after its current line.\n"
@@ -580,7 +687,7 @@ static const char gUsage[] =
 
 static const char gHistoryName[] = "/.kxshell_history"; /* in $HOME */
 
-enum { MODE_LOOP, MODE_FILE, MODE_LINE, MODE_HELP, MODE_BAD };
+enum { MODE_LOOP, MODE_FILE, MODE_LINE, MODE_HELP, MODE_BAD, MODE_SERVE };
 
 /* Works out what to do from the arguments; *ppText gets the script path
  * or the line, *pHistory whether to keep a history file, *pStop whether
@@ -601,6 +708,8 @@ static int ParseArgs(int argc, char **argv, const char **ppText, int *pHistory, 
     }
     if (argc == 1)
         return MODE_LOOP;
+    if (strcmp(argv[1], "--serve") == 0 || strcmp(argv[1], "--listen") == 0)
+        return MODE_SERVE; /* RunServe reads the rest */
     if (argc == 2 && strcmp(argv[1], "--help") == 0)
         return MODE_HELP;
     if (argc == 3 && strcmp(argv[1], "-c") == 0) {
@@ -742,6 +851,8 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    if (mode == MODE_SERVE)
+        return RunServe(argc - 1 - !history, argv + 1 + !history);
     if (mode == MODE_FILE)
         return RunScript(pText, stopOnError);
     if (mode == MODE_LOOP)

@@ -288,6 +288,17 @@ KX_API uint32_t kxMUtiCon_RunFile(kxMUtiCmd_Exec_t *pExec, const char *pPath,
 KX_API uint32_t kxMUtiCon_RunFP(kxMUtiCmd_Exec_t *pExec, FILE *pFile, const char *pName,
                                 const kxMUtiCon_RunOpts_t *pOpts, kxMUtiCon_RunSummary_t *pSum);
 
+/*
+ * Runs one line on pExec (null: the global context) exactly as
+ * kxMUtiCmd_ExecLine does and returns its status, except that a source in
+ * it runs its script through the runner, with the options of
+ * kxMUtiCon_SourceOptsSet: kxMUtiCon_Cancel then ends that script after
+ * its current line, and its failures are reported.  The console's loops run
+ * every typed line so; a host that runs lines of its own (a server, a test
+ * rig) calls it instead of kxMUtiCmd_ExecLine to get the same.
+ */
+KX_API uint32_t kxMUtiCon_RunLine(kxMUtiCmd_Exec_t *pExec, const char *pLine);
+
 /* Frees what a summary holds and zeroes it.  Cannot fail. */
 KX_API void kxMUtiCon_RunSummaryDeInit(kxMUtiCon_RunSummary_t *pSum);
 

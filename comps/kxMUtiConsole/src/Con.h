@@ -30,7 +30,6 @@
  * interactive loop, run so that source goes through the runner; and the
  * one-line notice, on standard error, of a script that a cancel stopped
  * (nothing when none did). */
-uint32_t ConRun_Line(kxMUtiCmd_Exec_t *pExec, const char *pLine);
 void ConRun_Loop(kxMUtiCmd_Exec_t *pExec);
 void ConRun_CancelNotice();
 

@@ -487,7 +487,7 @@ void Run(kxMUtiCmd_Exec_t *pExec, const char *pLine, int length)
         memcpy(piece, pLine + at, static_cast<size_t>(n));
         piece[n] = '\0';
         at += n;
-        ConRun_Line(pExec, piece); /* source goes through the script runner */
+        kxMUtiCon_RunLine(pExec, piece); /* source goes through the script runner */
         if ((pExec->flags & kxMUtiCmd_ExecFlagQuit) != 0)
             return;
     }

@@ -31,7 +31,7 @@ KX_API void kxMUtiCon_SubLoop(kxMUtiCmd_Exec_t *pExec, const char *pText)
     while (p != nullptr && *p != '\0' && isspace(static_cast<unsigned char>(*p)))
         p++;
     if (p != nullptr && *p != '\0')
-        ConRun_Line(pExec, p);
+        kxMUtiCon_RunLine(pExec, p);
     else
         ConRun_Loop(pExec);
 }

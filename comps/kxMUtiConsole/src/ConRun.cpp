@@ -405,7 +405,7 @@ const char *What(uint32_t status)
 
 /* ==== Shared with the loops ============================================== */
 
-uint32_t ConRun_Line(kxMUtiCmd_Exec_t *pExec, const char *pLine)
+KX_API uint32_t kxMUtiCon_RunLine(kxMUtiCmd_Exec_t *pExec, const char *pLine)
 {
     RouteBegin(pExec != nullptr ? pExec : kxMUtiCmd_ExecGlobal());
     const uint32_t status = kxMUtiCmd_ExecLine(pExec, pLine);

@@ -1,0 +1,149 @@
+"""Frames of the automation protocol, version 1: making them and finding them.
+
+A frame is one line of printable ASCII, ``#KX <type> <id> <n> <len> <data> <crc>``,
+with the payload in base64 and a CRC-32 over everything before the checksum.
+The reader finds frames in a byte stream that also carries logs and noise,
+and counts the markers whose line was not a valid frame, so that the client
+knows it lost something.
+"""
+
+from __future__ import annotations
+
+import base64
+import binascii
+import re
+import zlib
+from typing import NamedTuple
+
+MARKER = b"#KX "
+U32_MAX = 0xFFFFFFFF
+#: Longest line the reader takes before it gives up on a marker: enough for
+#: a 64 KiB payload, far more than a version-1 server sends in one frame.
+DEFAULT_LINE_LIMIT = 4 * (65536 // 3 + 1) + 64
+
+_NUM = rb"(0|[1-9][0-9]{0,9})"
+_FRAME_RE = re.compile(
+    rb"#KX ([A-Z]) " + _NUM + b" " + _NUM + b" " + _NUM + rb" (-|[A-Za-z0-9+/]+={0,2}) ([0-9a-f]{8})\r?\n"
+)
+
+
+class Frame(NamedTuple):
+    """One valid frame: its type letter, request id, number and payload."""
+
+    type: str
+    id: int
+    n: int
+    data: bytes = b""
+
+    def encode(self) -> bytes:
+        return encode(self.type, self.id, self.n, self.data)
+
+
+def encode(self) -> bytes:
+        return encode(self.type, self.id, self.n, self.data)
+
+
+def encode(ftype: str, fid: int, n: int, data: bytes = b"") -> bytes:
+    """Returns the frame as the bytes of one line, ``\\n`` included."""
+    if len(ftype) != 1 or not ("A" <= ftype <= "Z"):
+        raise ValueError(f"frame type must be one upper-case letter, not {ftype!r}")
+    if not (0 <= fid <= U32_MAX and 0 <= n <= U32_MAX):
+        raise ValueError("id and n must fit in 32 bits")
+    text = base64.b64encode(data) if data else b"-"
+    head = b"#KX %s %d %d %d %s " % (ftype.encode(), fid, n, len(data), text)
+    return head + b"%08x\n" % zlib.crc32(head)
+
+
+def parse_line(line: bytes) -> Frame | None:
+    """Parses one line that starts at a marker and ends with ``\\n``.
+
+    Returns the frame, or None when the line is not a valid frame (fields,
+    sizes, base64 or checksum wrong).
+    """
+    m = _FRAME_RE.fullmatch(line)
+    if m is None:
+        return None
+    ftype, sid, sn, slen, text, scrc = m.groups()
+    fid, n, size = int(sid), int(sn), int(slen)
+    if fid > U32_MAX or n > U32_MAX:
+        return None
+    crc_end = m.start(6)
+    if zlib.crc32(line[:crc_end]) != int(scrc, 16):
+        return None
+    if text == b"-":
+        if size != 0:
+            return None
+        data = b""
+    else:
+        try:
+            data = binascii.a2b_base64(text, strict_mode=True)
+        except binascii.Error:
+            return None
+        if len(data) != size or size == 0:
+            return None
+    return Frame(ftype.decode(), fid, n, data)
+
+
+class Reader:
+    """Finds frames in a byte stream fed piece by piece.
+
+    ``bad`` counts markers whose line was not a valid frame; ``skipped``
+    counts bytes outside frames (logs, echo, noise).
+    """
+
+    def __init__(self, line_limit: int = DEFAULT_LINE_LIMIT) -> None:
+        self.line_limit = line_limit
+        self.bad = 0
+        self.skipped = 0
+        self._buf = bytearray()
+        self._keep_noise = False
+        self.noise = bytearray()
+
+    def feed(self, data: bytes) -> list[Frame]:
+        """Adds bytes and returns every frame that is complete in them."""
+        frames: list[Frame] = []
+        buf = self._buf
+        buf += data
+        pos = 0
+        end = len(buf)
+        while True:
+            mark = buf.find(MARKER, pos)
+            if mark < 0:
+                # Keep a tail that may be the start of a marker.
+                keep = max(pos, end - (len(MARKER) - 1))
+                self._outside(buf, pos, keep)
+                pos = keep
+                break
+            self._outside(buf, pos, mark)
+            nl = buf.find(b"\n", mark, mark + self.line_limit + 1)
+            if nl < 0:
+                if end - mark <= self.line_limit:
+                    pos = mark  # the line is not complete yet
+                    break
+                frame = None  # a marker with no line end in reach
+            else:
+                frame = parse_line(bytes(buf[mark:nl + 1]))
+            if frame is None:
+                self.bad += 1
+                self._outside(buf, mark, mark + 1)
+                pos = mark + 1
+                continue
+            pos = nl + 1
+            frames.append(frame)
+        del buf[:pos]
+        return frames
+
+    def _outside(self, buf: bytearray, start: int, stop: int) -> None:
+        if stop > start:
+            self.skipped += stop - start
+            if self._keep_noise:
+                self.noise += buf[start:stop]
+
+    def keep_noise(self, on: bool = True) -> None:
+        """Keeps the bytes outside frames in ``noise`` (for ``decode``)."""
+        self._keep_noise = on
+
+    @property
+    def pending(self) -> int:
+        """Bytes held back: a line not complete yet, or a possible marker."""
+        return len(self._buf)

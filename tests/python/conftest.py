@@ -1,0 +1,122 @@
+"""Fixtures of the client's tests: the shell to serve (with the cross build's
+emulator in front of it), and sessions with it over each transport."""
+
+from __future__ import annotations
+
+import os
+import pty
+import re
+import select
+import shlex
+import subprocess
+import sys
+import tty
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+CLIENT_DIR = ROOT / "clients" / "python"
+sys.path.insert(0, str(CLIENT_DIR))
+
+from kxmuti import Client  # noqa: E402
+
+pytest_plugins = ["pytester"]
+
+
+def pytest_addoption(parser):
+    parser.addoption("--kxshell", default=os.environ.get("KXSHELL", "kxshell"),
+                     help="the example shell to serve")
+    parser.addoption("--kx-emulator", default=os.environ.get("KX_EMULATOR", ""),
+                     help="command put in front of the shell (qemu-mipsel -L ...)")
+
+
+@pytest.fixture(scope="session")
+def shell_argv(pytestconfig) -> list[str]:
+    """The shell's command, emulator first, without arguments."""
+    return shlex.split(pytestconfig.getoption("kx_emulator")) + [pytestconfig.getoption("kxshell")]
+
+
+@pytest.fixture(scope="session")
+def serve_argv(shell_argv) -> list[str]:
+    return shell_argv + ["--serve"]
+
+
+@pytest.fixture(scope="session")
+def python_env() -> dict[str, str]:
+    """Environment for a child /usr/bin/python3 that imports the client from the tree."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(CLIENT_DIR), env.get("PYTHONPATH")]))
+    return env
+
+
+class Listener:
+    """A `kxshell --listen` on a free loopback port."""
+
+    def __init__(self, shell_argv: list[str], extra: list[str]) -> None:
+        self.proc = subprocess.Popen(shell_argv + ["--listen", "127.0.0.1:0"] + extra,
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT)
+        self.port = 0
+        seen = []
+        for raw in self.proc.stdout:  # the shell says where it listens before it serves
+            line = raw.decode(errors="replace")
+            seen.append(line)
+            m = re.search(r"listening on \S+:(\d+)", line)
+            if m:
+                self.port = int(m.group(1))
+                break
+        if not self.port:
+            self.close()
+            raise RuntimeError("kxshell --listen did not say its port: " + "".join(seen))
+
+    def close(self) -> None:
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+@pytest.fixture
+def listener(shell_argv):
+    server = Listener(shell_argv, [])
+    yield server
+    server.close()
+
+
+@pytest.fixture
+def pty_server(serve_argv):
+    """A served shell on one end of a pseudo-terminal, standing in for a
+    board's serial console; yields the path of the other end."""
+    master, slave = pty.openpty()
+    tty.setraw(slave)  # a serial line carries bytes as they are
+    proc = subprocess.Popen(serve_argv, stdin=master, stdout=master, close_fds=True)
+    os.close(master)
+    # A board's server has long been up when a client comes: wait for the
+    # greeting of its session, so the client meets it as it would a board.
+    seen = b""
+    while b"#KX G " not in seen or not seen.endswith(b"\n"):
+        ready, _, _ = select.select([slave], [], [], 30)
+        if not ready:
+            raise RuntimeError("the served shell on the pseudo-terminal sent no greeting")
+        seen += os.read(slave, 4096)
+    yield os.ttyname(slave)
+    os.close(slave)
+    proc.terminate()
+    proc.wait(timeout=10)
+
+
+@pytest.fixture(params=["spawn", "tcp", "serial"])
+def kx(request, serve_argv):
+    """A session over each transport the client has."""
+    if request.param == "spawn":
+        client = Client.spawn(serve_argv)
+    elif request.param == "tcp":
+        server = request.getfixturevalue("listener")
+        client = Client.tcp("127.0.0.1", server.port)
+    else:
+        client = Client.serial(request.getfixturevalue("pty_server"))
+    with client:
+        yield client

@@ -1,0 +1,128 @@
+"""The client against the real served shell, over every transport: results
+as exact bytes, the failure rule, cancel on timeout, describe, completion,
+and the ends of a session."""
+
+import os
+import subprocess
+import time
+
+import pytest
+
+import kxmuti
+from kxmuti import Client
+
+UNKNOWN = 0xFFFFFF02
+NO_WORDS = 0xFFFFFF01
+
+
+@pytest.mark.parametrize("line,status,out,failed", [
+    ("echo hello", 6, b"hello\n", False),
+    ("md 80100000 2", 0, b"80100000: 00000000 00000000\n", False),
+    ("md 80100001", 1, b"md: address 0x80100001 is not word-aligned\n", True),  # the shell's rule
+    ("", NO_WORDS, b"", False),
+])
+def test_run_gives_status_output_and_the_servers_judgement(kx, line, status, out, failed):
+    r = kx.run(line)
+    assert (r.status, r.out, r.failed, r.ok) == (status, out, failed, not failed)
+    assert 0 <= r.seconds < 5
+
+
+def test_unknown_command_fails_and_says_so(kx):
+    r = kx.run("no-such-command x")
+    assert r.status == UNKNOWN and not r.ok
+    assert b"no-such-command" in r.out + r.err
+
+
+def test_state_carries_across_lines_and_odd_bytes_come_back_exact(kx):
+    kx.check("mw 80100008 cafe 1234")
+    assert kx.run("d 80100008 2").out == b"80100008: 0000CAFE 00001234\n"
+    odd = bytes([0xE9, 0xFF, 0x80, 0x09]) + b"\"'\\"
+    assert kx.run(b"echo " + odd).out == odd + b"\n"
+
+
+def test_check_raises_command_failed_with_status_line_and_output(kx):
+    with pytest.raises(kxmuti.CommandFailed) as e:
+        kx.check("mw 80200000 1")
+    assert e.value.status == 1 and e.value.line == b"mw 80200000 1"
+    assert b"outside" in e.value.output
+    assert isinstance(e.value, kxmuti.Error)
+
+
+def test_timeout_cancels_and_the_session_goes_on(kx):
+    start = time.monotonic()
+    with pytest.raises(kxmuti.Timeout) as e:
+        kx.run("msleep 20000", timeout=0.3)
+    assert time.monotonic() - start < 10
+    assert e.value.result is not None and e.value.result.cancelled and not e.value.result.ok
+    assert kx.run("echo next").out == b"next\n"
+
+
+def test_describe_lists_the_shells_commands_with_their_help(kx):
+    levels = kx.commands()["levels"]
+    names = {c["name"]: c for c in levels[0]["commands"]}
+    assert {"help", "echo", "md", "mw", "dev", "msleep"} <= names.keys()
+    assert names["md"]["alias"] == "d" and names["md"]["format"] == "%x%u?"
+    assert levels[0]["prompt"] == ":) "
+
+
+def test_complete_gives_candidates_and_where_they_go(kx):
+    c = kx.complete(" ec")
+    assert list(c) == ["echo"] and c.start == 1
+    c = kx.complete("mw 1", cursor=1)
+    assert list(c) == ["md", "msleep", "mw"] and c.start == 0
+
+
+def test_a_megabyte_of_output_arrives_whole(kx, tmp_path):
+    script = tmp_path / "big.kx"
+    script.write_text(("echo " + "x" * 126 + "\n") * 8192)  # echo keeps the line end: 128 bytes
+    r = kx.run(f"source {script}")
+    assert r.out == (b"x" * 126 + b"\n\n") * 8192 and len(r.out) == 1 << 20
+
+
+def test_quit_ends_the_session_and_the_next_call_says_server_gone(serve_argv):
+    with Client.spawn(serve_argv) as kx:
+        kx.run("quit")
+        with pytest.raises(kxmuti.ServerGone):
+            kx.run("echo x")
+
+
+def test_fds_transport_and_greeting(serve_argv):
+    proc = subprocess.Popen(serve_argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    with Client.fds(os.dup(proc.stdout.fileno()), os.dup(proc.stdin.fileno())) as kx:
+        assert kx.greeting["protocol"] == 1 and kx.greeting["limits"]["line"] == 1023
+        assert kx.hello()["product"] == "kxMUti"
+        assert kx.run("echo fd").ok
+    proc.stdin.close()
+    proc.stdout.close()
+    assert proc.wait(timeout=10) == 0
+
+
+def test_overlong_line_is_rejected_not_run(kx):
+    with pytest.raises(kxmuti.LineRejected):
+        kx.run("echo " + "y" * 1100)
+    assert kx.run("echo ok").out == b"ok\n"
+
+
+def test_tcp_token_is_required_and_checked(shell_argv, tmp_path):
+    from conftest import Listener
+
+    token = tmp_path / "token"
+    token.write_text("s3cret\n")
+    token.chmod(0o600)
+    server = Listener(shell_argv, ["--token-file", str(token)])
+    try:
+        with pytest.raises(kxmuti.AuthError):
+            Client.tcp("127.0.0.1", server.port)
+        with Client.tcp("127.0.0.1", server.port, token="s3cret") as kx:
+            assert kx.run("echo in").out == b"in\n"
+        with pytest.raises(kxmuti.AuthError):
+            Client.tcp("127.0.0.1", server.port, token="wrong")
+    finally:
+        server.close()
+
+
+def test_a_serial_session_outlives_its_client(pty_server):
+    with Client.serial(pty_server) as kx:
+        kx.check("mw 80100010 77")
+    with Client.serial(pty_server) as kx:  # new ids, same session and memory
+        assert kx.run("md 80100010 1").out == b"80100010: 00000077\n"
