@@ -49,9 +49,9 @@ def test_by_hand_frame_and_decode(serve_argv, python_env):
 
 
 def documented_test() -> str:
-    """The pytest example of docs/python.md, exactly as printed there."""
-    text = (ROOT / "docs" / "python.md").read_text()
-    section = text.split("### Automating tests", 1)[1]
+    """The pytest example of docs/automation.md, exactly as printed there."""
+    text = (ROOT / "docs" / "automation.md").read_text()
+    section = text.split("### The pytest plugin", 1)[1]
     return re.search(r"```python\n(.*?)```", section, re.S).group(1)
 
 
