@@ -570,15 +570,31 @@ static const char gServeUsage[] =
     "       kxshell --listen [ADDR:]PORT [--token-file FILE] [--audit FILE]\n"
     "                        [--sessions N] [--idle SECONDS]\n";
 
+static kxMUtiCon_RunOpts_t ScriptOpts(int stopOnError);
+
+/* Set when a line of a script that a served source line runs failed. */
+static int gServeScriptFailed;
+
+/* A failing line of a served source line's script: its note goes to
+ * standard error (the result's err) and the source line fails too. */
+static void ServeScriptFailure(const kxMUtiCon_RunFailure_t *pFailure, void *pUser)
+{
+    (void)pUser;
+    gServeScriptFailed = 1;
+    kxMUtiCon_RunReport(pFailure, NULL);
+}
+
 /* The shell's own failure rule for results: its handlers' reported
- * errors.  Read and reset after every line. */
+ * errors, and failing lines of a script that source ran.  Read and reset
+ * after every line. */
 static int ServeFailed(uint32_t status, void *pUser)
 {
-    int failed = gShellFailed;
+    int failed = gShellFailed || gServeScriptFailed;
 
     (void)status;
     (void)pUser;
     gShellFailed = 0;
+    gServeScriptFailed = 0;
     return failed;
 }
 
@@ -606,6 +622,7 @@ static uint32_t ServeCount(const char *pText)
 static int RunServe(int argc, char **argv)
 {
     kxMUtiSrv_Config_t config;
+    kxMUtiCon_RunOpts_t opts;
     const char *pListen = NULL;
     uint32_t rc;
     int i;
@@ -639,6 +656,9 @@ static int RunServe(int argc, char **argv)
         fputs(gServeUsage, stderr);
         return 2;
     }
+    opts = ScriptOpts(0);
+    opts.onFailure = ServeScriptFailure;
+    kxMUtiCon_SourceOptsSet(&opts); /* copied */
     if (pListen == NULL)
         return kxMUtiSrv_ServeFds(&config, 0, 1) == KX_OK ? 0 : 1;
 

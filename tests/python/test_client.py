@@ -57,6 +57,20 @@ def test_timeout_cancels_and_the_session_goes_on(kx):
     assert kx.run("echo next").out == b"next\n"
 
 
+def test_a_sourced_script_names_its_failures_and_a_cancel_ends_it(kx, tmp_path):
+    bad = tmp_path / "bad.kx"
+    bad.write_text("echo in\nehco x\n")
+    r = kx.run(f"source {bad}")
+    assert not r.ok and r.status == 0
+    assert r.err == f"{bad}:2: ehco: unknown or ambiguous command (status 0xFFFFFF02)\n".encode()
+    slow = tmp_path / "slow.kx"
+    slow.write_text("msleep 20000\nmw 80100010 5\n")
+    kx.check("mw 80100010 0")
+    with pytest.raises(kxmuti.Timeout):
+        kx.run(f"source {slow}", timeout=0.3)
+    assert kx.run("md 80100010 1").out == b"80100010: 00000000\n"  # the line after it never ran
+
+
 def test_describe_lists_the_shells_commands_with_their_help(kx):
     levels = kx.commands()["levels"]
     names = {c["name"]: c for c in levels[0]["commands"]}
