@@ -664,8 +664,10 @@ static int RunServe(int argc, char **argv)
 
     rc = kxMUtiSrv_Listen(&config, pListen);
     if (rc == kxMUtiSrv_ErrNoToken) {
-        fprintf(stderr, "kxshell: %s is not a loopback address: --listen there needs "
-                        "--token-file\n", pListen);
+        fprintf(stderr,
+                "kxshell: %s is not a loopback address: --listen there needs "
+                "--token-file\n",
+                pListen);
         return 2;
     }
     if (rc == kxMUtiSrv_ErrAddress) {
