@@ -41,6 +41,14 @@ namespace {
 
 constexpr uint32_t kStatusCancelled = 0xFFFFFFFFu; /* a cancelled request that never ran */
 constexpr uint32_t kFlushAt = 64u * 1024u;         /* output written while a drain goes on */
+/*
+ * How long captured bytes may wait for more before they are framed, and
+ * how long a request's first frames (K and what it prints) wait for its
+ * end.  A command that prints line by line then costs one frame per chunk,
+ * not one per line, and a quick one's K, output and R leave in one write;
+ * a slow one's output is late by at most this much.  An R never waits.
+ */
+constexpr uint64_t kHoldUs = 1000u;
 
 /* Messages of X frames: for people; clients go by the code. */
 constexpr const char *kMsgBadFrame = "not a valid frame";
@@ -159,6 +167,14 @@ struct Server {
     uint64_t lastSignalMs;   /* when the cancel signal was last sent */
     bool keptOk;             /* output still small enough to keep */
     SrvBuf keptOut, keptErr; /* output kept for the store */
+    uint64_t holdUntilUs;    /* the running request's frames wait until then; 0: none */
+
+    /* Captured bytes not yet framed ([0] output, [1] error): a frame is
+     * made when a chunk is full, when the request ends or starts, or
+     * kHoldUs after the oldest of them was read. */
+    char pend[2][KXSRV_CHUNK_MAX];
+    uint32_t pendLen[2];
+    uint64_t pendSinceUs; /* when the oldest pending byte was read; 0: none */
 
     /* Shared with the interpreter thread, handed over through jobPipe
      * (a 'J' byte: run job; 'S': return) and wake (outcome ready). */
@@ -636,6 +652,8 @@ bool ReadInput(Server *pSrv, Session *s, uint64_t now)
  * The running request
  * ====================================================================== */
 
+void EmitAll(Server *pSrv);
+
 /* Hands the next waiting job (round robin over the sessions) to the
  * interpreter. */
 void Dispatch(Server *pSrv)
@@ -646,6 +664,12 @@ void Dispatch(Server *pSrv)
             continue;
         pSrv->rr = (pSrv->rr + k + 1) % pSrv->nSessions;
         const Job &job = s->queue[s->qHead];
+        /* What was printed while nothing ran is a log, and what the
+         * session holds (an earlier request's R) leaves now: only this
+         * request's own frames wait for its end. */
+        EmitAll(pSrv);
+        (void)Flush(pSrv, s, NowMs());
+        pSrv->holdUntilUs = NowUs() + kHoldUs;
         pSrv->running = true;
         pSrv->doneSeen = false;
         pSrv->pRun = s;
@@ -663,7 +687,7 @@ void Dispatch(Server *pSrv)
     }
 }
 
-/* Where captured bytes go: the running request's session, or (when none
+/* Frames captured bytes: for the running request's session, or (when none
  * runs) L frames to every session that may have them. */
 void Route(Server *pSrv, int stream, const char *p, uint32_t n)
 {
@@ -693,6 +717,24 @@ void Route(Server *pSrv, int stream, const char *p, uint32_t n)
     }
 }
 
+/* Frames the bytes of a stream that wait in pend. */
+void EmitPending(Server *pSrv, int stream)
+{
+    uint32_t &len = pSrv->pendLen[stream - 1];
+    if (len > 0) {
+        Route(pSrv, stream, pSrv->pend[stream - 1], len);
+        len = 0;
+    }
+    if (pSrv->pendLen[0] == 0 && pSrv->pendLen[1] == 0)
+        pSrv->pendSinceUs = 0;
+}
+
+void EmitAll(Server *pSrv)
+{
+    EmitPending(pSrv, 1);
+    EmitPending(pSrv, 2);
+}
+
 /* Whether the capture pipes may be drained now: the bytes have somewhere
  * to go without passing the buffer limit. */
 bool CaptureRoom(const Server *pSrv)
@@ -708,13 +750,19 @@ bool CaptureRoom(const Server *pSrv)
  * empty then) or the room runs out.  True when it was emptied. */
 bool DrainOne(Server *pSrv, int stream)
 {
-    char chunk[KXSRV_CHUNK_MAX];
     const int fd = stream == 1 ? pSrv->outPipe[0] : pSrv->errPipe[0];
+    char *pPend = pSrv->pend[stream - 1];
+    uint32_t &len = pSrv->pendLen[stream - 1];
     while (CaptureRoom(pSrv)) {
-        const ssize_t n = read(fd, chunk, sizeof chunk);
+        const uint32_t want = KXSRV_CHUNK_MAX - len;
+        const ssize_t n = read(fd, pPend + len, want);
         if (n > 0) {
-            Route(pSrv, stream, chunk, static_cast<uint32_t>(n));
-            if (static_cast<size_t>(n) < sizeof chunk)
+            if (pSrv->pendSinceUs == 0)
+                pSrv->pendSinceUs = NowUs();
+            len += static_cast<uint32_t>(n);
+            if (len == KXSRV_CHUNK_MAX)
+                EmitPending(pSrv, stream);
+            if (static_cast<uint32_t>(n) < want)
                 return true;
             /* A command that prints fast: pass its output on as it comes,
              * so the buffer fills only when the peer is slow. */
@@ -748,6 +796,7 @@ bool DrainAll(Server *pSrv)
 void FinishRun(Server *pSrv)
 {
     std::atomic_thread_fence(std::memory_order_acquire);
+    EmitAll(pSrv); /* the last of the output, before its R */
     Result r{};
     r.id = pSrv->job.id;
     r.status = pSrv->doneStatus;
@@ -775,6 +824,7 @@ void FinishRun(Server *pSrv)
     pSrv->running = false;
     pSrv->doneSeen = false;
     pSrv->pRun = nullptr;
+    pSrv->holdUntilUs = 0;
     if (s == nullptr) {
         free(r.pData);
         return;
@@ -994,9 +1044,12 @@ void *IoThread(void *pArg)
     Session *who[kMaxFds];
 
     for (;;) {
-        uint64_t now = NowMs();
+        uint64_t nowUs = NowUs();
+        uint64_t now = nowUs / 1000u;
         if (pSrv->running && pSrv->doneSeen && DrainAll(pSrv))
             FinishRun(pSrv);
+        if (pSrv->pendSinceUs != 0 && nowUs - pSrv->pendSinceUs >= kHoldUs)
+            EmitAll(pSrv);
         /* Sessions whose queue gained room take frames they already hold;
          * ended ones close. */
         for (uint32_t i = 0; i < pSrv->nSessions; i++) {
@@ -1020,9 +1073,14 @@ void *IoThread(void *pArg)
                 break;
             Dispatch(pSrv);
         }
+        /* A request that started a moment ago holds its frames back a
+         * little, in case it ends at once (most do). */
+        const bool hold = pSrv->running && nowUs < pSrv->holdUntilUs;
         for (uint32_t i = 0; i < pSrv->nSessions; i++) {
             Session *s = pSrv->sessions[i];
             const bool runsHere = pSrv->running && pSrv->pRun == s;
+            if (hold && runsHere && SrvBuf_Used(&s->out) < kFlushAt)
+                continue;
             if (!Flush(pSrv, s, now) || (s->closing && SrvBuf_Used(&s->out) == 0 && !runsHere)) {
                 SessionClose(pSrv, s);
                 i--;
@@ -1032,10 +1090,23 @@ void *IoThread(void *pArg)
             break;
 
         int timeout = Timers(pSrv, now);
+        /* Wake up when held frames or pending bytes are due. */
+        nowUs = NowUs();
+        const auto dueIn = [&](uint64_t atUs) {
+            const int ms = atUs > nowUs ? static_cast<int>((atUs - nowUs + 999u) / 1000u) : 0;
+            if (ms < timeout)
+                timeout = ms;
+        };
+        if (hold)
+            dueIn(pSrv->holdUntilUs);
+        if (pSrv->pendSinceUs != 0)
+            dueIn(pSrv->pendSinceUs + kHoldUs);
         nfds_t n = 0;
         fds[n] = {pSrv->wake[0], POLLIN, 0};
         who[n++] = nullptr;
-        const bool room = CaptureRoom(pSrv);
+        /* While a request's frames are held, its output may wait in the
+         * pipe too: it is read at its end or when the hold is over. */
+        const bool room = CaptureRoom(pSrv) && !hold;
         fds[n] = {room ? pSrv->outPipe[0] : -1, POLLIN, 0};
         who[n++] = nullptr;
         fds[n] = {room ? pSrv->errPipe[0] : -1, POLLIN, 0};
@@ -1048,7 +1119,8 @@ void *IoThread(void *pArg)
             Session *s = pSrv->sessions[i];
             const bool wantIn =
                 !s->inEof && !s->closing && s->penaltyAtMs == 0 && s->qCount < KXSRV_QUEUE_MAX;
-            const bool wantOut = SrvBuf_Used(&s->out) > 0;
+            const bool held = hold && pSrv->pRun == s && SrvBuf_Used(&s->out) < kFlushAt;
+            const bool wantOut = SrvBuf_Used(&s->out) > 0 && !held;
             /* A descriptor with nothing wanted is left out (negative), so a
              * hung-up input behind a full queue does not wake the loop. */
             if (s->inFd == s->outFd) {
