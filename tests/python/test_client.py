@@ -126,3 +126,31 @@ def test_a_serial_session_outlives_its_client(pty_server):
         kx.check("mw 80100010 77")
     with Client.serial(pty_server) as kx:  # new ids, same session and memory
         assert kx.run("md 80100010 1").out == b"80100010: 00000077\n"
+
+
+def test_run_many_keeps_order_state_and_exact_results_beyond_its_window(kx):
+    lines = []
+    for i in range(40):  # more than the window (the server's queue)
+        lines += [f"mw 80100020 {i:x}", "md 80100020 1", "no-such-command"]
+    lines[7] = b"echo " + bytes([0xE9, 0xFF, 0x00 + 0x80])
+    results = kx.run_many(lines, window=8)
+    assert [r.line for r in results] == [ln if isinstance(ln, bytes) else ln.encode() for ln in lines]
+    for i in range(40):
+        if i != 2:
+            assert results[3 * i + 1].out == b"80100020: %08X\n" % i
+        assert results[3 * i + 2].status == UNKNOWN and not results[3 * i + 2].ok
+    assert results[7].out == bytes([0xE9, 0xFF, 0x80]) + b"\n"
+
+
+def test_run_many_stops_at_an_error_and_tells_where(kx):
+    with pytest.raises(kxmuti.LineRejected) as e:
+        kx.run_many(["echo a", "echo " + "y" * 1100, "echo c"], window=1)
+    assert e.value.index == 1 and e.value.results[0].out == b"a\n"
+    assert e.value.results[1:] == [None, None]  # with a window of 1 "echo c" was never sent
+
+
+def test_run_many_timeout_cancels_the_line_and_those_behind_it(kx):
+    with pytest.raises(kxmuti.Timeout) as e:
+        kx.run_many(["mw 80100030 1", "msleep 20000", "mw 80100030 2"], timeout=0.3)
+    assert e.value.index == 1 and e.value.results[0].ok
+    assert kx.run("md 80100030 1").out == b"80100030: 00000001\n"

@@ -362,8 +362,14 @@ class Client:
             raise req.error
         return req
 
-    def _wait(self, req: _Request, until: float | None) -> bool:
-        """Waits for the request's result; False when ``until`` came first."""
+    def _wait(self, req: _Request, until: float | None,
+              others: dict[int, _Request] | None = None) -> bool:
+        """Waits for the request's result; False when ``until`` came first.
+
+        ``others`` are requests sent after it (pipelined): their frames are
+        taken as they come, and they are sent again when the server saw a
+        damaged frame.
+        """
         quiet = self.poll                  # silence before asking again
         heard = asked = time.monotonic()   # last frame for this session, last question
         bad = self.stats.bad_frames
@@ -398,7 +404,14 @@ class Client:
                     (req.out if t == "O" else req.err).add(f.n, f.data)
             elif t == "L" or t == "G":
                 self._unasked(f)
+            elif others and f.id in others:
+                quiet = self.poll
+                self._handle(others[f.id], f)
             else:
+                if others and t == "X" and f.n == X_BAD_FRAME:
+                    for o in others.values():
+                        if not o.accepted and o.result is None and o.error is None:
+                            self._ask_again(o)
                 self._handle(req, f)
         return True
 
@@ -543,6 +556,79 @@ class Client:
         if b"\n" in data:
             raise ValueError("a command line holds no line end")
         return self._make_result(self._request("Q", 0, data, timeout))
+
+    def run_many(self, lines: Sequence[str | bytes], timeout: float | None = None,
+                 window: int | None = None) -> list[Result]:
+        """Runs command lines one after the other, with several in flight.
+
+        Up to ``window`` requests (default: the greeting's ``limits.queue``,
+        so the server never has to stop reading) are sent before their
+        results come back; the server still runs them one at a time, in
+        order, and each result is put together and checked as run() does.
+        Returns the results in the order of the lines.
+
+        ``timeout`` bounds each line's run (counted from the end of the one
+        before it). A line past it is cancelled, and so are the lines sent
+        behind it, and Timeout is raised. When a line ends in another error
+        (LineRejected, OutputLost, ...), no further line is sent, the ones
+        in flight end, and that error is raised. Either exception then
+        carries ``index`` (the position of the line) and ``results`` (one
+        per line: the Result, or None for a line that gave none).
+        """
+        datas = [ln.encode() if isinstance(ln, str) else bytes(ln) for ln in lines]
+        if any(b"\n" in d for d in datas):
+            raise ValueError("a command line holds no line end")
+        if self._busy is not None:
+            self._finish_busy()
+        if window is None:
+            window = int(self.greeting.get("limits", {}).get("queue", 1))
+        window = max(1, window)
+        results: list[Result | None] = [None] * len(datas)
+        flight: collections.deque[tuple[int, _Request]] = collections.deque()
+        by_id: dict[int, _Request] = {}
+        first_error: tuple[int, Error] | None = None
+        sent = 0
+        started = time.monotonic()
+        while flight or (sent < len(datas) and first_error is None):
+            frames = []
+            # Refill once half the window has ended: one write then carries
+            # several requests, and the server takes them in one read.
+            refill = len(flight) <= window // 2
+            while refill and sent < len(datas) and len(flight) < window and first_error is None:
+                rid = self._new_id()
+                req = _Request(rid, fr.encode("Q", rid, 0, datas[sent]), datas[sent])
+                flight.append((sent, req))
+                by_id[rid] = req
+                frames.append(req.frame)
+                sent += 1
+            if frames:
+                self.stats.requests += len(frames)
+                self._last_id = flight[-1][1].id
+                self._send(b"".join(frames))
+            index, head = flight[0]
+            del by_id[head.id]
+            until = None if timeout is None else started + timeout
+            if not self._wait(head, until, by_id):
+                for _, later in flight:
+                    if later is not head:
+                        self._send(fr.encode("C", later.id, 0))
+                try:
+                    self._cancel(head, timeout)
+                except Error as e:
+                    e.index, e.results = index, results
+                    raise
+            flight.popleft()
+            started = time.monotonic()
+            if head.error is not None:
+                if first_error is None:
+                    first_error = (index, head.error)
+            else:
+                results[index] = self._make_result(head)
+        if first_error is not None:
+            index, error = first_error
+            error.index, error.results = index, results
+            raise error
+        return results  # type: ignore[return-value]
 
     def check(self, line: str | bytes, timeout: float | None = None) -> Result:
         """Like run(), but raises CommandFailed when the result is a failure."""

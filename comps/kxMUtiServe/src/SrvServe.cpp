@@ -3,13 +3,18 @@
  * commands print, the result store, and the TCP listener with its guards.
  *
  * Two threads.  The caller's thread is the interpreter's: it waits for a
- * job, runs it (kxMUtiCmd_ExecLine, describe or complete), flushes stdio
- * and reports through a wake-up pipe.  The I/O thread owns everything
- * else: it reads frames, answers F, C, H and A at once, queues requests,
- * hands them over one at a time, drains the pipes that descriptors 1 and 2
- * lead into while serving, and writes frames.  Only the job slot and its
- * outcome are shared: each side writes them before it writes a byte into
- * the pipe that wakes the other, and reads them after reading that byte.
+ * job, runs it (kxMUtiCmd_ExecLine, describe or complete) and flushes
+ * stdio.  The I/O thread does the rest: it reads frames, answers F, C, H
+ * and A at once, queues requests, hands them over one at a time, drains
+ * the pipes that descriptors 1 and 2 lead into while serving, and writes
+ * frames.  All of the server's state is under one lock, which the I/O
+ * thread holds except while it waits in poll, and the interpreter takes
+ * after a job: it then finishes the job itself (the last output, the R)
+ * and hands itself the next waiting one, so that a quick request costs no
+ * extra wake-up of either thread.  When it cannot finish (the session's
+ * buffer is full) or the I/O thread has more to do, it writes a byte into
+ * a wake-up pipe.  A job handed over by the I/O thread comes as a byte
+ * into the interpreter's pipe.
  */
 #include <arpa/inet.h>
 #include <errno.h>
@@ -43,10 +48,11 @@ constexpr uint32_t kStatusCancelled = 0xFFFFFFFFu; /* a cancelled request that n
 constexpr uint32_t kFlushAt = 64u * 1024u;         /* output written while a drain goes on */
 /*
  * How long captured bytes may wait for more before they are framed, and
- * how long a request's first frames (K and what it prints) wait for its
- * end.  A command that prints line by line then costs one frame per chunk,
- * not one per line, and a quick one's K, output and R leave in one write;
- * a slow one's output is late by at most this much.  An R never waits.
+ * how long the K of a request handed over from idle waits for the request
+ * to end.  A command that prints line by line then costs one frame per
+ * chunk, not one per line, and a quick one's K, output and R leave in one
+ * write; a slow one's output is late by at most this much.  An R never
+ * waits.
  */
 constexpr uint64_t kHoldUs = 1000u;
 
@@ -109,6 +115,7 @@ struct Session {
     bool authed;                /* may run requests */
     bool inEof;                 /* no more input */
     bool readerDry;             /* the reader held no further frame */
+    bool inWatched;             /* the I/O thread's last poll watched the input */
     bool closing;               /* close once the output is sent */
     uint32_t qHead, qCount;     /* queue: qCount jobs from qHead on (ring) */
     uint32_t nIds, idsNext;     /* ids: nIds remembered, next slot */
@@ -158,7 +165,7 @@ struct Server {
     Peer peers[KXSRV_PEERS];
     bool finish; /* fds: the session ended; stop when idle */
 
-    /* The running request (I/O thread only). */
+    /* The running request. */
     bool running;            /* a job is with the interpreter */
     bool doneSeen;           /* the interpreter finished it */
     Session *pRun;           /* its session; null once that closed */
@@ -175,9 +182,11 @@ struct Server {
     char pend[2][KXSRV_CHUNK_MAX];
     uint32_t pendLen[2];
     uint64_t pendSinceUs; /* when the oldest pending byte was read; 0: none */
+    pthread_mutex_t lock; /* over all of the above, but while a job runs */
 
-    /* Shared with the interpreter thread, handed over through jobPipe
-     * (a 'J' byte: run job; 'S': return) and wake (outcome ready). */
+    /* The job, handed to the interpreter through jobPipe (a 'J' byte: run
+     * job; 'S': return) or taken by it after its last one, and what it
+     * gave; the interpreter's thread reads the job while it runs, alone. */
     int jobPipe[2]; /* the I/O thread's word to the interpreter */
     Job job;        /* the job handed over */
     uint32_t doneStatus;
@@ -442,8 +451,10 @@ void Audit(Server *pSrv, const Session *s, const Job &job, uint32_t status, uint
         SrvBuf_AddStr(&line, "\",\"line\":") && SrvBuf_AddJson(&line, job.line, job.len) &&
         SrvBuf_AddStr(&line, ",\"status\":") && SrvBuf_AddNum(&line, status) &&
         SrvBuf_AddStr(&line, ",\"us\":") && SrvBuf_AddNum(&line, us) && SrvBuf_AddStr(&line, "}\n");
-    if (ok) /* O_APPEND: one write, one line, whoever else appends */
-        (void)!write(pSrv->auditFd, line.p, line.len);
+    if (ok) { /* O_APPEND: one write, one line, whoever else appends */
+        while (write(pSrv->auditFd, line.p, line.len) < 0 && errno == EINTR) {
+        }
+    }
     SrvBuf_Free(&line);
 }
 
@@ -654,9 +665,11 @@ bool ReadInput(Server *pSrv, Session *s, uint64_t now)
 
 void EmitAll(Server *pSrv);
 
-/* Hands the next waiting job (round robin over the sessions) to the
- * interpreter. */
-void Dispatch(Server *pSrv)
+/* Takes the next waiting job (round robin over the sessions) for the
+ * interpreter: from the I/O thread (self false), which hands it over with
+ * a byte, or from the interpreter itself after its last job (self true).
+ * True when there was one. */
+bool Dispatch(Server *pSrv, bool self)
 {
     for (uint32_t k = 0; k < pSrv->nSessions; k++) {
         Session *s = pSrv->sessions[(pSrv->rr + k) % pSrv->nSessions];
@@ -664,12 +677,18 @@ void Dispatch(Server *pSrv)
             continue;
         pSrv->rr = (pSrv->rr + k + 1) % pSrv->nSessions;
         const Job &job = s->queue[s->qHead];
-        /* What was printed while nothing ran is a log, and what the
-         * session holds (an earlier request's R) leaves now: only this
-         * request's own frames wait for its end. */
+        /* What was printed while nothing ran is a log. */
         EmitAll(pSrv);
-        (void)Flush(pSrv, s, NowMs());
-        pSrv->holdUntilUs = NowUs() + kHoldUs;
+        if (self) {
+            /* The request behind another: its K goes with the R before it. */
+            pSrv->holdUntilUs = 0;
+        } else {
+            /* From idle: what the session holds leaves now, and only this
+             * request's own frames wait a moment for its end (most end at
+             * once, and K, output and R then leave in one write). */
+            (void)Flush(pSrv, s, NowMs());
+            pSrv->holdUntilUs = NowUs() + kHoldUs;
+        }
         pSrv->running = true;
         pSrv->doneSeen = false;
         pSrv->pRun = s;
@@ -680,11 +699,13 @@ void Dispatch(Server *pSrv)
         kxMUtiCon_CancelClear(); /* an earlier request's cancel is not this one's */
         Send(s, 'K', job.id, 0, nullptr, 0);
         pSrv->job = job;
-        Post(pSrv->jobPipe[1], 'J');
+        if (!self)
+            Post(pSrv->jobPipe[1], 'J');
         s->qHead = (s->qHead + 1) % KXSRV_QUEUE_MAX;
         s->qCount--;
-        return;
+        return true;
     }
+    return false;
 }
 
 /* Frames captured bytes: for the running request's session, or (when none
@@ -785,7 +806,10 @@ bool DrainOne(Server *pSrv, int stream)
 bool DrainAll(Server *pSrv)
 {
     pollfd fds[2] = {{pSrv->outPipe[0], POLLIN, 0}, {pSrv->errPipe[0], POLLIN, 0}};
-    if (poll(fds, 2, 0) <= 0)
+    int ready;
+    while ((ready = poll(fds, 2, 0)) < 0 && errno == EINTR) {
+    }
+    if (ready <= 0)
         return true;
     for (int i = 0; i < 2; i++)
         if (fds[i].revents != 0 && !DrainOne(pSrv, i + 1))
@@ -795,7 +819,6 @@ bool DrainAll(Server *pSrv)
 
 void FinishRun(Server *pSrv)
 {
-    std::atomic_thread_fence(std::memory_order_acquire);
     EmitAll(pSrv); /* the last of the output, before its R */
     Result r{};
     r.id = pSrv->job.id;
@@ -921,7 +944,53 @@ void RunJob(Server *pSrv, const Job &job)
     pSrv->doneFailed = failed;
     pSrv->doneQuit = quit;
     pSrv->doneUs = us;
-    Post(pSrv->wake[1], 'D');
+}
+
+/* Whether the I/O thread must look at the state again: output it must
+ * write, a session that closed or is to close, bytes to frame later, a job
+ * to finish, the end of serving, or input to take: frames the reader holds
+ * or input left unwatched behind a full queue, once the queue is half
+ * empty (so that a stream of requests wakes it once per half queue). */
+bool NeedsIo(const Server *pSrv, uint32_t nSessionsBefore)
+{
+    if (pSrv->finish || pSrv->nSessions != nSessionsBefore || pSrv->pendSinceUs != 0 ||
+        (pSrv->running && pSrv->doneSeen))
+        return true;
+    for (uint32_t i = 0; i < pSrv->nSessions; i++) {
+        const Session *s = pSrv->sessions[i];
+        if (SrvBuf_Used(&s->out) > 0 || s->closing || s->penaltyAtMs != 0 ||
+            (s->inEof && s->qCount == 0))
+            return true;
+        if ((!s->readerDry || !s->inWatched) && s->qCount <= KXSRV_QUEUE_MAX / 2)
+            return true;
+    }
+    return false;
+}
+
+/* After a job, on the interpreter's thread: finishes it (the last output
+ * and the R, written at once) and takes the next waiting job.  True when
+ * there is one to run.  A job whose output has no room yet is left to the
+ * I/O thread. */
+bool FinishHere(Server *pSrv)
+{
+    pthread_mutex_lock(&pSrv->lock);
+    const uint32_t nSessions = pSrv->nSessions;
+    bool next = false;
+    if (DrainAll(pSrv)) {
+        FinishRun(pSrv);
+        if (!pSrv->finish)
+            next = Dispatch(pSrv, true);
+        const uint64_t now = NowMs();
+        for (uint32_t i = 0; i < pSrv->nSessions; i++)
+            if (SrvBuf_Used(&pSrv->sessions[i]->out) > 0)
+                (void)Flush(pSrv, pSrv->sessions[i], now); /* a failure is the I/O thread's */
+    } else {
+        pSrv->doneSeen = true;
+    }
+    if (NeedsIo(pSrv, nSessions))
+        Post(pSrv->wake[1], 'D');
+    pthread_mutex_unlock(&pSrv->lock);
+    return next;
 }
 
 void InterpreterLoop(Server *pSrv)
@@ -934,7 +1003,9 @@ void InterpreterLoop(Server *pSrv)
         if (n != 1 || word != 'J')
             return;
         std::atomic_thread_fence(std::memory_order_acquire);
-        RunJob(pSrv, pSrv->job); /* the I/O thread leaves it alone while it runs */
+        do
+            RunJob(pSrv, pSrv->job); /* nobody else touches it while it runs */
+        while (FinishHere(pSrv));
     }
 }
 
@@ -1043,6 +1114,7 @@ void *IoThread(void *pArg)
     pollfd fds[kMaxFds];
     Session *who[kMaxFds];
 
+    pthread_mutex_lock(&pSrv->lock);
     for (;;) {
         uint64_t nowUs = NowUs();
         uint64_t now = nowUs / 1000u;
@@ -1071,7 +1143,7 @@ void *IoThread(void *pArg)
         if (!pSrv->running) {
             if (pSrv->finish && !pSrv->net)
                 break;
-            Dispatch(pSrv);
+            (void)Dispatch(pSrv, false);
         }
         /* A request that started a moment ago holds its frames back a
          * little, in case it ends at once (most do). */
@@ -1119,6 +1191,7 @@ void *IoThread(void *pArg)
             Session *s = pSrv->sessions[i];
             const bool wantIn =
                 !s->inEof && !s->closing && s->penaltyAtMs == 0 && s->qCount < KXSRV_QUEUE_MAX;
+            s->inWatched = wantIn;
             const bool held = hold && pSrv->pRun == s && SrvBuf_Used(&s->out) < kFlushAt;
             const bool wantOut = SrvBuf_Used(&s->out) > 0 && !held;
             /* A descriptor with nothing wanted is left out (negative), so a
@@ -1137,7 +1210,9 @@ void *IoThread(void *pArg)
         }
         if (pSrv->running && pSrv->doneSeen && room)
             timeout = 0; /* the pipes still hold some of the output */
+        pthread_mutex_unlock(&pSrv->lock);
         const int ready = poll(fds, n, timeout);
+        pthread_mutex_lock(&pSrv->lock);
         if (ready < 0 && errno != EINTR)
             break;
         now = NowMs();
@@ -1145,9 +1220,8 @@ void *IoThread(void *pArg)
             continue;
 
         if ((fds[0].revents & POLLIN) != 0) {
-            char byte;
-            if (read(pSrv->wake[0], &byte, 1) == 1 && pSrv->running)
-                pSrv->doneSeen = true;
+            char bytes[16]; /* a word from the interpreter: look again */
+            (void)!read(pSrv->wake[0], bytes, sizeof bytes);
         }
         for (int stream = 1; stream <= 2 && !pSrv->doneSeen; stream++)
             if (fds[stream].revents != 0)
@@ -1168,6 +1242,7 @@ void *IoThread(void *pArg)
         }
     }
 
+    pthread_mutex_unlock(&pSrv->lock);
     Post(pSrv->jobPipe[1], 'S');
     return nullptr;
 }
@@ -1276,6 +1351,7 @@ Server *ServerNew(const kxMUtiSrv_Config_t *pConfig, bool net)
         kxMUtiSrv_ConfigInit(&pSrv->cfg);
     pSrv->pExec = pSrv->cfg.pExec != nullptr ? pSrv->cfg.pExec : kxMUtiCmd_ExecGlobal();
     pSrv->net = net;
+    pthread_mutex_init(&pSrv->lock, nullptr);
     pSrv->listenFd = -1;
     pSrv->auditFd = -1;
     pSrv->maxSessions = 1;
@@ -1302,6 +1378,7 @@ void ServerFree(Server *pSrv)
     if (pSrv->auditFd >= 0)
         close(pSrv->auditFd);
     explicit_bzero(pSrv->token, sizeof pSrv->token);
+    pthread_mutex_destroy(&pSrv->lock);
     free(pSrv);
 }
 
