@@ -70,6 +70,7 @@ constexpr const char *kMsgTooManyAttempts = "too many attempts; try later";
 constexpr const char *kMsgTooMany = "too many sessions";
 constexpr const char *kMsgIdle = "idle timeout";
 constexpr const char *kMsgStuck = "output could not be sent in time";
+constexpr const char *kMsgNotAfter = "the request this one follows was not received";
 
 /* Error codes of X frames (docs/protocol.md section 6). */
 enum : uint32_t {
@@ -83,7 +84,8 @@ enum : uint32_t {
     kErrAuth = 8,
     kErrTooMany = 9,
     kErrIdle = 10,
-    kErrStuck = 11
+    kErrStuck = 11,
+    kErrNotAfter = 12
 };
 
 /* One request waiting to run, or running. */
@@ -565,6 +567,14 @@ void Request(Server *pSrv, Session *s, const SrvFrame &f)
         return;
     if (f.len > KXSRV_LINE_MAX || memchr(f.payload, '\0', f.len) != nullptr) {
         SendX(s, f.id, kErrBadLine, kMsgBadLine);
+        return;
+    }
+    /* A Q sent behind another without waiting names it in n: it runs only
+     * after that one, so a request lost on the way cannot be overtaken by
+     * the ones behind it.  Refused, its id is not used: the client sends
+     * it again behind the lost one. */
+    if (f.type == 'Q' && f.n != 0 && !IdSeen(s, f.n)) {
+        SendX(s, f.id, kErrNotAfter, kMsgNotAfter);
         return;
     }
     Job &job = s->queue[(s->qHead + s->qCount) % KXSRV_QUEUE_MAX];
@@ -1258,7 +1268,8 @@ void OnCancelSignal(int)
 
 bool BuildGreeting(Server *pSrv, SrvBuf *pG, bool manifest)
 {
-    return SrvBuf_AddStr(pG, "{\"protocol\":1,\"product\":\"kxMUti\",\"manifest\":") &&
+    return SrvBuf_AddStr(pG,
+                         "{\"protocol\":1,\"product\":\"kxMUti\",\"after\":true,\"manifest\":") &&
            (manifest ? Srv_ManifestJson(pG) : SrvBuf_AddStr(pG, "{}")) &&
            SrvBuf_AddStr(pG, ",\"auth\":\"") &&
            SrvBuf_AddStr(pG, pSrv->tokenLen > 0 ? "token" : "none") &&
