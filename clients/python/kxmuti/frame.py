@@ -48,14 +48,6 @@ def encode(ftype: str, fid: int, n: int, data: bytes = b"") -> bytes:
     return head + b"%08x\n" % zlib.crc32(head)
 
 
-def _number(text: bytes) -> int:
-    """A field's decimal number, or -1 when it is not one (sign, leading zero, over 32 bits)."""
-    if not text.isdigit() or len(text) > 10 or (text[0] == 48 and len(text) > 1):
-        return -1
-    value = int(text)
-    return value if value <= U32_MAX else -1
-
-
 def parse_line(line: bytes) -> Frame | None:
     """Parses one line that starts at a marker and ends with ``\\n``.
 
@@ -81,8 +73,14 @@ def parse_line(line: bytes) -> Frame | None:
     _, ftype, sid, sn, slen, text = fields
     if len(ftype) != 1 or not 65 <= ftype[0] <= 90:
         return None
-    fid, n, size = _number(sid), _number(sn), _number(slen)
-    if fid < 0 or n < 0 or size < 0:
+    # Decimal, no sign, no leading zero, at most 32 bits.
+    if not (sid.isdigit() and sn.isdigit() and slen.isdigit()):
+        return None
+    for text_num in (sid, sn, slen):
+        if len(text_num) > 1 and (text_num[0] == 48 or len(text_num) > 10):
+            return None
+    fid, n, size = int(sid), int(sn), int(slen)
+    if fid > U32_MAX or n > U32_MAX:
         return None
     if text == b"-":
         if size != 0:
