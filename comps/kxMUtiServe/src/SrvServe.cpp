@@ -1310,6 +1310,10 @@ bool CaptureStart(Server *pSrv, Saved *pSaved)
     if (Pipe(pSrv->outPipe) != 0 || Pipe(pSrv->errPipe) != 0 || Pipe(pSrv->wake) != 0 ||
         pipe2(pSrv->jobPipe, O_CLOEXEC) != 0)
         return false;
+    /* The interpreter writes its word while it holds the lock: it must
+     * never wait on a full pipe (a full one wakes the I/O thread anyway). */
+    if (fcntl(pSrv->wake[1], F_SETFL, fcntl(pSrv->wake[1], F_GETFL) | O_NONBLOCK) != 0)
+        return false;
     const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (null < 0)
         return false;
