@@ -135,14 +135,19 @@ def main() -> int:
     counter = 0
     with kxmuti.Client.fds(c_read, c_write, poll=0.1, gone_after=30) as kx:
         n = 0
+        next_big, next_sleep = args.big_every, args.sleep_every  # batches step n by more than 1
         while n < args.requests:
             n += 1
+            big = False
             try:
-                if n % args.big_every == 0:
+                if n >= next_big:
+                    next_big += args.big_every
+                    big = True
                     r = kx.run(big_line)
                     ok = r.out == (b"x" * 126 + b"\n\n") * 8192
                     counts["big"] += 1
-                elif n % args.sleep_every == 0:
+                elif n >= next_sleep:
+                    next_sleep += args.sleep_every
                     try:
                         kx.run("msleep 10000", timeout=0.05)
                         ok = False
@@ -170,7 +175,7 @@ def main() -> int:
                 if not ok:
                     wrong.append(f"request {n}: {r!r}"[:300])
             except kxmuti.OutputLost as e:
-                counts["reported lost"] += 1
+                counts["big, reported lost" if big else "reported lost"] += 1
             except kxmuti.Error as e:
                 counts["other errors"] += 1
                 wrong.append(f"request {n}: {type(e).__name__}: {e}"[:300])
