@@ -14,6 +14,9 @@ import binascii
 import zlib
 from typing import NamedTuple
 
+_crc32 = zlib.crc32
+_a2b_base64 = binascii.a2b_base64
+
 MARKER = b"#KX "
 U32_MAX = 0xFFFFFFFF
 #: Longest line the reader takes before it gives up on a marker: enough for
@@ -56,43 +59,31 @@ def parse_line(line: bytes) -> Frame | None:
     """
     # The checksum first: it rejects damage and noise in one step, and its
     # field must read exactly as the encoder writes it (8 lower-case digits).
-    if line.endswith(b"\r\n"):
-        end = len(line) - 2
-    elif line.endswith(b"\n"):
-        end = len(line) - 1
-    else:
+    head, _, tail = line.rpartition(b" ")
+    if tail[:8] != b"%08x" % _crc32(line[:len(head) + 1]) or (tail[8:] != b"\n" and tail[8:] != b"\r\n"):
         return None
-    head = end - 8
-    if head < 14 or line[head - 1] != 32:
-        return None
-    if b"%08x" % zlib.crc32(line[:head]) != line[head:end]:
-        return None
-    fields = line[:head - 1].split(b" ")
+    fields = head.split(b" ")
     if len(fields) != 6 or fields[0] != b"#KX":
         return None
     _, ftype, sid, sn, slen, text = fields
-    if len(ftype) != 1 or not 65 <= ftype[0] <= 90:
+    # One upper-case letter; numbers decimal, no sign, no leading zero, 32 bits.
+    if (len(ftype) != 1 or not 65 <= ftype[0] <= 90
+            or len(sid) > 10 or len(sn) > 10 or len(slen) > 10
+            or not (sid.isdigit() and sn.isdigit() and slen.isdigit())
+            or (sid[0] == 48 and len(sid) > 1) or (sn[0] == 48 and len(sn) > 1)
+            or (slen[0] == 48 and len(slen) > 1)):
         return None
-    # Decimal, no sign, no leading zero, at most 32 bits.
-    if not (sid.isdigit() and sn.isdigit() and slen.isdigit()):
-        return None
-    for text_num in (sid, sn, slen):
-        if len(text_num) > 1 and (text_num[0] == 48 or len(text_num) > 10):
-            return None
     fid, n, size = int(sid), int(sn), int(slen)
     if fid > U32_MAX or n > U32_MAX:
         return None
     if text == b"-":
-        if size != 0:
-            return None
-        data = b""
-    else:
-        try:
-            data = binascii.a2b_base64(text, strict_mode=True)
-        except binascii.Error:
-            return None
-        if len(data) != size or size == 0:
-            return None
+        return None if size else Frame(ftype.decode(), fid, n, b"")
+    try:
+        data = _a2b_base64(text, strict_mode=True)
+    except binascii.Error:
+        return None
+    if len(data) != size or not size:
+        return None
     return Frame(ftype.decode(), fid, n, data)
 
 
