@@ -396,7 +396,10 @@ class Client:
                         continue
                     if now - heard > self.gone_after:
                         raise ServerGone(f"no answer for {self.gone_after:g} s")
-                    self._ask_again(req)
+                    if others:
+                        self._resend_flight(req, others)
+                    else:
+                        self._ask_again(req)
                     asked, bad = now, self.stats.bad_frames
                     quiet = min(quiet * 2, 4.0)
                     continue
