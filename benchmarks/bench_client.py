@@ -6,7 +6,9 @@ status and a marker echo to know where the output ends).
     bench_client.py --shell native:build/default/examples/kxshell \
         --shell "qemu:qemu-mipsel -L /usr/mipsel-linux-gnu build/mipsel/examples/kxshell"
 
-Prints a Markdown table: commands per second and the median round trip.
+Prints a Markdown table: commands per second and the median round trip, for
+run() (one request at a time) and run_many() (requests pipelined up to the
+server's queue; its "round trip" is a batch's time over its size).
 """
 
 from __future__ import annotations
@@ -35,6 +37,20 @@ def bench_client(argv: list[str], n: int) -> list[float]:
             times.append(time.perf_counter() - t)
             if r.out != b"x\n" or not r.ok:
                 raise SystemExit(f"wrong result: {r}")
+    return times
+
+
+def bench_pipelined(argv: list[str], n: int, batch: int = 500) -> list[float]:
+    """run_many() in batches: per batch, its time over its size (one entry per line)."""
+    with Client.spawn(argv + ["--serve"]) as kx:
+        kx.run_many(["echo x"] * 50)
+        times = []
+        for _ in range(max(1, n // batch)):
+            t = time.perf_counter()
+            results = kx.run_many(["echo x"] * batch)
+            times += [(time.perf_counter() - t) / batch] * batch
+            if any(r.out != b"x\n" or not r.ok for r in results):
+                raise SystemExit("wrong result in a batch")
     return times
 
 
@@ -77,9 +93,12 @@ def main() -> int:
     for spec in args.shell:
         label, _, cmd = spec.partition(":")
         argv = shlex.split(cmd)
-        client = row(f"client, {label}", bench_client(argv, args.n))
+        client = row(f"client run(), {label}", bench_client(argv, args.n))
+        many = row(f"client run_many(), {label}", bench_pipelined(argv, args.n))
         plain = row(f"pexpect + marker, {label}", bench_pexpect(argv, args.conventional))
-        rows += [client, plain, (f"ratio, {label}", client[1] / plain[1], plain[2] / client[2])]
+        rows += [client, many, plain,
+                 (f"ratio run(), {label}", client[1] / plain[1], plain[2] / client[2]),
+                 (f"ratio run_many(), {label}", many[1] / plain[1], plain[2] / many[2])]
     print("| `echo x` round trips | commands/s | median round trip (ms) |")
     print("|---|---:|---:|")
     for label, rate, median in rows:

@@ -4,7 +4,7 @@
 A proxy sits between the client and `kxshell --serve`: it puts log lines
 between frames and corrupts one frame in N (default 1,000) in each
 direction. Mixed requests (passing, failing, unknown, odd bytes, a memory
-counter, 1 MiB outputs, cancelled sleeps) are checked against the answers of
+counter, 1 MiB outputs, cancelled sleeps; some pipelined) are checked against the answers of
 an undamaged session. It passes with zero wrong results, zero commands run
 twice and every request ended: right, or reported. Prints its counts.
 
@@ -135,27 +135,38 @@ def main() -> int:
     counter = 0
     with kxmuti.Client.fds(c_read, c_write, poll=0.1, gone_after=30) as kx:
         n = 0
+        next_big, next_sleep = args.big_every, args.sleep_every  # batches step n by more than 1
         while n < args.requests:
             n += 1
+            big = False
             try:
-                if n % args.big_every == 0:
+                if n >= next_big:
+                    next_big += args.big_every
+                    big = True
                     r = kx.run(big_line)
                     ok = r.out == (b"x" * 126 + b"\n\n") * 8192
                     counts["big"] += 1
-                elif n % args.sleep_every == 0:
+                elif n >= next_sleep:
+                    next_sleep += args.sleep_every
                     try:
                         kx.run("msleep 10000", timeout=0.05)
                         ok = False
                     except kxmuti.Timeout as e:
                         ok = e.result is None or e.result.cancelled
                     counts["cancelled"] += 1
-                elif rng.randrange(5) == 0:  # the counter: write, then read back
+                elif rng.randrange(5) == 0:  # the counter: write, then read back, pipelined
                     counter += 1
-                    kx.check(f"mw {MEM:x} {counter:x}")
                     n += 1
-                    r = kx.run(f"md {MEM:x} 1")
-                    ok = r.out == b"%08X: %08X\n" % (MEM, counter)
+                    w, r = kx.run_many([f"mw {MEM:x} {counter:x}", f"md {MEM:x} 1"])
+                    ok = w.ok and r.out == b"%08X: %08X\n" % (MEM, counter)
                     counts["counter"] += 2
+                elif rng.randrange(10) == 0:  # a batch, pipelined
+                    batch = rng.choices(pool, weights, k=8)
+                    n += len(batch) - 1
+                    got = kx.run_many(batch)
+                    ok = all((r.status, r.out, r.err, r.failed) == expect[line]
+                             for line, r in zip(batch, got))
+                    counts["batched"] += len(batch)
                 else:
                     line = rng.choices(pool, weights)[0]
                     r = kx.run(line)
@@ -164,7 +175,7 @@ def main() -> int:
                 if not ok:
                     wrong.append(f"request {n}: {r!r}"[:300])
             except kxmuti.OutputLost as e:
-                counts["reported lost"] += 1
+                counts["big, reported lost" if big else "reported lost"] += 1
             except kxmuti.Error as e:
                 counts["other errors"] += 1
                 wrong.append(f"request {n}: {type(e).__name__}: {e}"[:300])

@@ -140,3 +140,31 @@ def test_a_serial_session_outlives_its_client(pty_server):
         kx.check("mw 80100010 77")
     with Client.serial(pty_server) as kx:  # new ids, same session and memory
         assert kx.run("md 80100010 1").out == b"80100010: 00000077\n"
+
+
+def test_run_many_keeps_order_state_and_exact_results_beyond_its_window(kx):
+    lines = []
+    for i in range(40):  # more than the window (the server's queue)
+        lines += [f"mw 80100020 {i:x}", "md 80100020 1", "no-such-command"]
+    lines[7] = b"echo " + bytes([0xE9, 0xFF, 0x00 + 0x80])
+    results = kx.run_many(lines, window=8)
+    assert [r.line for r in results] == [ln if isinstance(ln, bytes) else ln.encode() for ln in lines]
+    for i in range(40):
+        if i != 2:
+            assert results[3 * i + 1].out == b"80100020: %08X\n" % i
+        assert results[3 * i + 2].status == UNKNOWN and not results[3 * i + 2].ok
+    assert results[7].out == bytes([0xE9, 0xFF, 0x80]) + b"\n"
+
+
+def test_run_many_runs_nothing_when_a_line_would_be_refused(kx):
+    with pytest.raises(kxmuti.LineRejected) as e:
+        kx.run_many(["mw 80100040 5", "echo " + "y" * 1100, "echo c"])
+    assert e.value.index == 1 and e.value.results == [None, None, None]
+    assert kx.run("md 80100040 1").out == b"80100040: 00000000\n"
+
+
+def test_run_many_timeout_cancels_the_line_and_those_behind_it(kx):
+    with pytest.raises(kxmuti.Timeout) as e:
+        kx.run_many(["mw 80100030 1", "msleep 20000", "mw 80100030 2"], timeout=0.3)
+    assert e.value.index == 1 and e.value.results[0].ok
+    assert kx.run("md 80100030 1").out == b"80100030: 00000001\n"

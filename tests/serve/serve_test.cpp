@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -58,6 +59,18 @@ uint32_t CmdSpin(HANDLER_ARGS)
     for (int i = 0; i < 20000 && !kxMUtiSrv_Cancelled(); i++)
         usleep(1000);
     return kxMUtiSrv_Cancelled() ? 0xFFFFFFF0u : 0;
+}
+
+// lines <n>: n lines of 64 bytes, each written on its own a moment
+// after the one before, as a command reporting progress would.
+uint32_t CmdLines(HANDLER_ARGS)
+{
+    for (uint32_t i = 0; i < static_cast<uint32_t>(a0); i++) {
+        printf("%063u\n", i);
+        fflush(stdout);
+        usleep(50);
+    }
+    return 0;
 }
 
 int gCount;
@@ -112,6 +125,7 @@ class Served : public ::testing::Test {
             kxMUtiCmd_Add(nullptr, CmdSpin, "spin", nullptr, 0, "", 0, "");
             kxMUtiCmd_Add(nullptr, CmdCount, "count", nullptr, 0, "", 0, "");
             kxMUtiCmd_Add(nullptr, CmdLater, "later", nullptr, 0, "", 0, "");
+            kxMUtiCmd_Add(nullptr, CmdLines, "lines", nullptr, 0, "%u", 0, "");
             _exit(kxMUtiSrv_ServeFds(nullptr, toChild[0], fromChild[1]) == KX_OK ? 0 : 1);
         }
         close(toChild[0]);
@@ -134,7 +148,8 @@ class Served : public ::testing::Test {
             waitpid(mPid, &status, 0);
             ADD_FAILURE() << "the server did not end with its input";
         } else {
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "server status " << status;
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << "server status " << status;
         }
         close(mFrom);
     }
@@ -285,6 +300,34 @@ TEST_F(Served, PipelinedRequestsQueue)
     ASSERT_EQ(write(mTo, all.data(), all.size()), static_cast<ssize_t>(all.size()));
     for (uint32_t id = 1; id <= 3 * KXSRV_QUEUE_MAX; id++)
         EXPECT_EQ(Collect(id).out, std::to_string(id) + "\n");
+}
+
+// A request that names the one it follows (n) is refused, and not run,
+// while that one has not arrived; sent again behind it, it runs after it.
+TEST_F(Served, RequestsNamingAnEarlierOneKeepTheirOrder)
+{
+    Send('Q', 11, 10, "count"); // 10 was lost on the way
+    Reply refused = Collect(11);
+    EXPECT_EQ(refused.types, std::vector<char>{'X'});
+    EXPECT_EQ(refused.status, 12u);
+    Send('Q', 10, 0, "count");
+    Send('Q', 11, 10, "count");
+    Send('Q', 12, 11, "count");
+    EXPECT_EQ(Collect(10).out, "1\n");
+    EXPECT_EQ(Collect(11).out, "2\n");
+    EXPECT_EQ(Collect(12).out, "3\n");
+}
+
+// Output written a line at a time leaves in pieces of up to a chunk (or
+// what came within a millisecond), not one frame per write.
+TEST_F(Served, SmallWritesAreSentInChunks)
+{
+    const uint32_t lines = 400;
+    Reply r = Run(1, "lines " + std::to_string(lines));
+    ASSERT_EQ(r.out.size(), lines * 64u);
+    EXPECT_FALSE(r.gap);
+    const size_t frames = std::count(r.types.begin(), r.types.end(), 'O');
+    EXPECT_LT(frames, lines / 2) << "about one frame per write";
 }
 
 // Output far over the buffer streams in order; it is too big to keep, and

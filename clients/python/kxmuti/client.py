@@ -27,6 +27,7 @@ PROTOCOL = 1
 # Error codes of X frames (the protocol's table).
 X_BAD_FRAME, X_TOO_BIG, X_BAD_LINE, X_UNKNOWN_TYPE, X_QUEUED = 1, 2, 3, 4, 5
 X_UNKNOWN_ID, X_NOT_KEPT, X_AUTH, X_SESSIONS, X_IDLE, X_NOT_READ = 6, 7, 8, 9, 10, 11
+X_NOT_AFTER = 12  # a pipelined Q whose predecessor the server did not receive: not run
 _JSON = json.JSONDecoder()
 _MAX_FETCHES = 20  # F for one result before its output is reported lost
 _CLOSING = {X_SESSIONS: "too many sessions", X_IDLE: "idle timeout",
@@ -112,7 +113,8 @@ class _Pieces:
 
 
 class _Request:
-    __slots__ = ("id", "frame", "line", "accepted", "out", "err", "result", "error", "fetches")
+    __slots__ = ("id", "frame", "line", "accepted", "out", "err", "result", "error", "fetches",
+                 "refused")
 
     def __init__(self, rid: int, frame: bytes, line: bytes) -> None:
         self.id = rid
@@ -124,6 +126,7 @@ class _Request:
         self.result: dict | None = None
         self.error: Error | None = None
         self.fetches = 0
+        self.refused = 0
 
 
 def _parse_target(target: str):
@@ -362,13 +365,24 @@ class Client:
             raise req.error
         return req
 
-    def _wait(self, req: _Request, until: float | None) -> bool:
-        """Waits for the request's result; False when ``until`` came first."""
+    def _wait(self, req: _Request, until: float | None,
+              others: dict[int, _Request] | None = None) -> bool:
+        """Waits for the request's result; False when ``until`` came first.
+
+        ``others`` are requests sent after it (pipelined): their frames are
+        taken as they come, and those not yet accepted are sent again, in
+        order, when the server saw a damaged frame or refused one of them
+        because the request before it had not arrived.
+        """
         quiet = self.poll                  # silence before asking again
         heard = asked = time.monotonic()   # last frame for this session, last question
         bad = self.stats.bad_frames
         queue = self._queue
+        resend = False
         while req.result is None and req.error is None:
+            if resend and not queue:
+                self._resend_flight(req, others)
+                resend = False
             if not queue:
                 # A bad marker may have been this request's K or R: ask soon.
                 wait = quiet if self.stats.bad_frames == bad else min(quiet, 0.02)
@@ -382,7 +396,10 @@ class Client:
                         continue
                     if now - heard > self.gone_after:
                         raise ServerGone(f"no answer for {self.gone_after:g} s")
-                    self._ask_again(req)
+                    if others:
+                        self._resend_flight(req, others)
+                    else:
+                        self._ask_again(req)
                     asked, bad = now, self.stats.bad_frames
                     quiet = min(quiet * 2, 4.0)
                     continue
@@ -398,9 +415,32 @@ class Client:
                     (req.out if t == "O" else req.err).add(f.n, f.data)
             elif t == "L" or t == "G":
                 self._unasked(f)
+            elif others is not None and t == "X" and f.n in (X_BAD_FRAME, X_NOT_AFTER):
+                refused = others.get(f.id, req if f.id == req.id else None)
+                if f.n == X_NOT_AFTER and refused is not None:
+                    refused.refused += 1
+                    if refused.refused > _MAX_FETCHES:
+                        refused.error = ProtocolError(f"{refused.line!r}: refused again and again")
+                resend = True
+            elif others and f.id in others:
+                quiet = self.poll
+                self._handle(others[f.id], f)
             else:
                 self._handle(req, f)
         return True
+
+    def _resend_flight(self, req: _Request, others: dict[int, _Request]) -> None:
+        """Sends again, in order, the requests the server has not accepted."""
+        frames = []
+        for r in (req, *others.values()):
+            if r.result is None and r.error is None and not r.accepted:
+                self.stats.resent += 1
+                frames.append(r.frame)
+        if req.accepted and req.result is None and req.error is None:
+            self.stats.fetched += 1
+            frames.append(fr.encode("F", req.id, 0))
+        if frames:
+            self._send(b"".join(frames))
 
     def _fill(self, until: float) -> None:
         """Reads what arrives until ``until`` (or the first piece) into the queue."""
@@ -543,6 +583,97 @@ class Client:
         if b"\n" in data:
             raise ValueError("a command line holds no line end")
         return self._make_result(self._request("Q", 0, data, timeout))
+
+    def run_many(self, lines: Sequence[str | bytes], timeout: float | None = None,
+                 window: int | None = None) -> list[Result]:
+        """Runs command lines one after the other, with several in flight.
+
+        Up to ``window`` requests (default: the greeting's ``limits.queue``,
+        so the server never has to stop reading) are sent before their
+        results come back; the server still runs them one at a time, in
+        order, and each result is put together and checked as run() does.
+        Returns the results in the order of the lines.
+
+        Each request names the one sent before it, so the server runs it
+        only once that one arrived: a request lost on the link is sent
+        again and still runs before those behind it. A server that does not
+        say ``"after": true`` in its greeting gets one request at a time.
+
+        A line the server would refuse (longer than ``limits.line``, or
+        holding a NUL byte) raises LineRejected before anything is sent.
+        ``timeout`` bounds each line's run (counted from the end of the one
+        before it). A line past it is cancelled, and so are the lines sent
+        behind it, and Timeout is raised. When a line ends in another error
+        (OutputLost, ...), no further line is sent, the ones in flight end,
+        and that error is raised. Each of these exceptions carries ``index``
+        (the position of the line) and ``results`` (one per line: the
+        Result, or None for a line that gave none).
+        """
+        datas = [ln.encode() if isinstance(ln, str) else bytes(ln) for ln in lines]
+        if any(b"\n" in d for d in datas):
+            raise ValueError("a command line holds no line end")
+        longest = int(self.greeting.get("limits", {}).get("line", 1023))
+        for index, d in enumerate(datas):
+            if len(d) > longest or b"\0" in d:
+                e = LineRejected(d, f"longer than {longest} bytes or holds a NUL byte; nothing was sent")
+                e.index, e.results = index, [None] * len(datas)
+                raise e
+        if self._busy is not None:
+            self._finish_busy()
+        if window is None:
+            window = int(self.greeting.get("limits", {}).get("queue", 1))
+        if not self.greeting.get("after"):
+            window = 1  # the server cannot keep pipelined requests in order on a lossy link
+        window = max(1, window)
+        results: list[Result | None] = [None] * len(datas)
+        flight: collections.deque[tuple[int, _Request]] = collections.deque()
+        by_id: dict[int, _Request] = {}
+        first_error: tuple[int, Error] | None = None
+        sent = 0
+        started = time.monotonic()
+        while flight or (sent < len(datas) and first_error is None):
+            frames = []
+            # Refill once half the window has ended: one write then carries
+            # several requests, and the server takes them in one read.
+            refill = len(flight) <= window // 2
+            while refill and sent < len(datas) and len(flight) < window and first_error is None:
+                rid = self._new_id()
+                # n names the request this one follows, while that may still
+                # be on its way: the server then runs this one only after it.
+                after = flight[-1][1].id if flight else 0
+                req = _Request(rid, fr.encode("Q", rid, after, datas[sent]), datas[sent])
+                flight.append((sent, req))
+                by_id[rid] = req
+                frames.append(req.frame)
+                sent += 1
+            if frames:
+                self.stats.requests += len(frames)
+                self._last_id = flight[-1][1].id
+                self._send(b"".join(frames))
+            index, head = flight[0]
+            del by_id[head.id]
+            until = None if timeout is None else started + timeout
+            if not self._wait(head, until, by_id):
+                for _, later in flight:
+                    if later is not head:
+                        self._send(fr.encode("C", later.id, 0))
+                try:
+                    self._cancel(head, timeout)
+                except Error as e:
+                    e.index, e.results = index, results
+                    raise
+            flight.popleft()
+            started = time.monotonic()
+            if head.error is not None:
+                if first_error is None:
+                    first_error = (index, head.error)
+            else:
+                results[index] = self._make_result(head)
+        if first_error is not None:
+            index, error = first_error
+            error.index, error.results = index, results
+            raise error
+        return results  # type: ignore[return-value]
 
     def check(self, line: str | bytes, timeout: float | None = None) -> Result:
         """Like run(), but raises CommandFailed when the result is a failure."""

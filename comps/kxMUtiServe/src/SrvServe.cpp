@@ -3,13 +3,18 @@
  * commands print, the result store, and the TCP listener with its guards.
  *
  * Two threads.  The caller's thread is the interpreter's: it waits for a
- * job, runs it (kxMUtiCmd_ExecLine, describe or complete), flushes stdio
- * and reports through a wake-up pipe.  The I/O thread owns everything
- * else: it reads frames, answers F, C, H and A at once, queues requests,
- * hands them over one at a time, drains the pipes that descriptors 1 and 2
- * lead into while serving, and writes frames.  Only the job slot and its
- * outcome are shared: each side writes them before it writes a byte into
- * the pipe that wakes the other, and reads them after reading that byte.
+ * job, runs it (kxMUtiCmd_ExecLine, describe or complete) and flushes
+ * stdio.  The I/O thread does the rest: it reads frames, answers F, C, H
+ * and A at once, queues requests, hands them over one at a time, drains
+ * the pipes that descriptors 1 and 2 lead into while serving, and writes
+ * frames.  All of the server's state is under one lock, which the I/O
+ * thread holds except while it waits in poll, and the interpreter takes
+ * after a job: it then finishes the job itself (the last output, the R)
+ * and hands itself the next waiting one, so that a quick request costs no
+ * extra wake-up of either thread.  When it cannot finish (the session's
+ * buffer is full) or the I/O thread has more to do, it writes a byte into
+ * a wake-up pipe.  A job handed over by the I/O thread comes as a byte
+ * into the interpreter's pipe.
  */
 #include <arpa/inet.h>
 #include <errno.h>
@@ -41,6 +46,15 @@ namespace {
 
 constexpr uint32_t kStatusCancelled = 0xFFFFFFFFu; /* a cancelled request that never ran */
 constexpr uint32_t kFlushAt = 64u * 1024u;         /* output written while a drain goes on */
+/*
+ * How long captured bytes may wait for more before they are framed, and
+ * how long the K of a request handed over from idle waits for the request
+ * to end.  A command that prints line by line then costs one frame per
+ * chunk, not one per line, and a quick one's K, output and R leave in one
+ * write; a slow one's output is late by at most this much.  An R never
+ * waits.
+ */
+constexpr uint64_t kHoldUs = 1000u;
 
 /* Messages of X frames: for people; clients go by the code. */
 constexpr const char *kMsgBadFrame = "not a valid frame";
@@ -56,6 +70,7 @@ constexpr const char *kMsgTooManyAttempts = "too many attempts; try later";
 constexpr const char *kMsgTooMany = "too many sessions";
 constexpr const char *kMsgIdle = "idle timeout";
 constexpr const char *kMsgStuck = "output could not be sent in time";
+constexpr const char *kMsgNotAfter = "the request this one follows was not received";
 
 /* Error codes of X frames (docs/protocol.md section 6). */
 enum : uint32_t {
@@ -69,7 +84,8 @@ enum : uint32_t {
     kErrAuth = 8,
     kErrTooMany = 9,
     kErrIdle = 10,
-    kErrStuck = 11
+    kErrStuck = 11,
+    kErrNotAfter = 12
 };
 
 /* One request waiting to run, or running. */
@@ -101,6 +117,7 @@ struct Session {
     bool authed;                /* may run requests */
     bool inEof;                 /* no more input */
     bool readerDry;             /* the reader held no further frame */
+    bool inWatched;             /* the I/O thread's last poll watched the input */
     bool closing;               /* close once the output is sent */
     uint32_t qHead, qCount;     /* queue: qCount jobs from qHead on (ring) */
     uint32_t nIds, idsNext;     /* ids: nIds remembered, next slot */
@@ -150,7 +167,7 @@ struct Server {
     Peer peers[KXSRV_PEERS];
     bool finish; /* fds: the session ended; stop when idle */
 
-    /* The running request (I/O thread only). */
+    /* The running request. */
     bool running;            /* a job is with the interpreter */
     bool doneSeen;           /* the interpreter finished it */
     Session *pRun;           /* its session; null once that closed */
@@ -159,9 +176,19 @@ struct Server {
     uint64_t lastSignalMs;   /* when the cancel signal was last sent */
     bool keptOk;             /* output still small enough to keep */
     SrvBuf keptOut, keptErr; /* output kept for the store */
+    uint64_t holdUntilUs;    /* the running request's frames wait until then; 0: none */
 
-    /* Shared with the interpreter thread, handed over through jobPipe
-     * (a 'J' byte: run job; 'S': return) and wake (outcome ready). */
+    /* Captured bytes not yet framed ([0] output, [1] error): a frame is
+     * made when a chunk is full, when the request ends or starts, or
+     * kHoldUs after the oldest of them was read. */
+    char pend[2][KXSRV_CHUNK_MAX];
+    uint32_t pendLen[2];
+    uint64_t pendSinceUs; /* when the oldest pending byte was read; 0: none */
+    pthread_mutex_t lock; /* over all of the above, but while a job runs */
+
+    /* The job, handed to the interpreter through jobPipe (a 'J' byte: run
+     * job; 'S': return) or taken by it after its last one, and what it
+     * gave; the interpreter's thread reads the job while it runs, alone. */
     int jobPipe[2]; /* the I/O thread's word to the interpreter */
     Job job;        /* the job handed over */
     uint32_t doneStatus;
@@ -426,8 +453,10 @@ void Audit(Server *pSrv, const Session *s, const Job &job, uint32_t status, uint
         SrvBuf_AddStr(&line, "\",\"line\":") && SrvBuf_AddJson(&line, job.line, job.len) &&
         SrvBuf_AddStr(&line, ",\"status\":") && SrvBuf_AddNum(&line, status) &&
         SrvBuf_AddStr(&line, ",\"us\":") && SrvBuf_AddNum(&line, us) && SrvBuf_AddStr(&line, "}\n");
-    if (ok) /* O_APPEND: one write, one line, whoever else appends */
-        (void)!write(pSrv->auditFd, line.p, line.len);
+    if (ok) { /* O_APPEND: one write, one line, whoever else appends */
+        while (write(pSrv->auditFd, line.p, line.len) < 0 && errno == EINTR) {
+        }
+    }
     SrvBuf_Free(&line);
 }
 
@@ -540,6 +569,14 @@ void Request(Server *pSrv, Session *s, const SrvFrame &f)
         SendX(s, f.id, kErrBadLine, kMsgBadLine);
         return;
     }
+    /* A Q sent behind another without waiting names it in n: it runs only
+     * after that one, so a request lost on the way cannot be overtaken by
+     * the ones behind it.  Refused, its id is not used: the client sends
+     * it again behind the lost one. */
+    if (f.type == 'Q' && f.n != 0 && !IdSeen(s, f.n)) {
+        SendX(s, f.id, kErrNotAfter, kMsgNotAfter);
+        return;
+    }
     Job &job = s->queue[(s->qHead + s->qCount) % KXSRV_QUEUE_MAX];
     s->qCount++;
     job.type = f.type;
@@ -636,9 +673,13 @@ bool ReadInput(Server *pSrv, Session *s, uint64_t now)
  * The running request
  * ====================================================================== */
 
-/* Hands the next waiting job (round robin over the sessions) to the
- * interpreter. */
-void Dispatch(Server *pSrv)
+void EmitAll(Server *pSrv);
+
+/* Takes the next waiting job (round robin over the sessions) for the
+ * interpreter: from the I/O thread (self false), which hands it over with
+ * a byte, or from the interpreter itself after its last job (self true).
+ * True when there was one. */
+bool Dispatch(Server *pSrv, bool self)
 {
     for (uint32_t k = 0; k < pSrv->nSessions; k++) {
         Session *s = pSrv->sessions[(pSrv->rr + k) % pSrv->nSessions];
@@ -646,6 +687,18 @@ void Dispatch(Server *pSrv)
             continue;
         pSrv->rr = (pSrv->rr + k + 1) % pSrv->nSessions;
         const Job &job = s->queue[s->qHead];
+        /* What was printed while nothing ran is a log. */
+        EmitAll(pSrv);
+        if (self) {
+            /* The request behind another: its K goes with the R before it. */
+            pSrv->holdUntilUs = 0;
+        } else {
+            /* From idle: what the session holds leaves now, and only this
+             * request's own frames wait a moment for its end (most end at
+             * once, and K, output and R then leave in one write). */
+            (void)Flush(pSrv, s, NowMs());
+            pSrv->holdUntilUs = NowUs() + kHoldUs;
+        }
         pSrv->running = true;
         pSrv->doneSeen = false;
         pSrv->pRun = s;
@@ -656,14 +709,16 @@ void Dispatch(Server *pSrv)
         kxMUtiCon_CancelClear(); /* an earlier request's cancel is not this one's */
         Send(s, 'K', job.id, 0, nullptr, 0);
         pSrv->job = job;
-        Post(pSrv->jobPipe[1], 'J');
+        if (!self)
+            Post(pSrv->jobPipe[1], 'J');
         s->qHead = (s->qHead + 1) % KXSRV_QUEUE_MAX;
         s->qCount--;
-        return;
+        return true;
     }
+    return false;
 }
 
-/* Where captured bytes go: the running request's session, or (when none
+/* Frames captured bytes: for the running request's session, or (when none
  * runs) L frames to every session that may have them. */
 void Route(Server *pSrv, int stream, const char *p, uint32_t n)
 {
@@ -693,6 +748,24 @@ void Route(Server *pSrv, int stream, const char *p, uint32_t n)
     }
 }
 
+/* Frames the bytes of a stream that wait in pend. */
+void EmitPending(Server *pSrv, int stream)
+{
+    uint32_t &len = pSrv->pendLen[stream - 1];
+    if (len > 0) {
+        Route(pSrv, stream, pSrv->pend[stream - 1], len);
+        len = 0;
+    }
+    if (pSrv->pendLen[0] == 0 && pSrv->pendLen[1] == 0)
+        pSrv->pendSinceUs = 0;
+}
+
+void EmitAll(Server *pSrv)
+{
+    EmitPending(pSrv, 1);
+    EmitPending(pSrv, 2);
+}
+
 /* Whether the capture pipes may be drained now: the bytes have somewhere
  * to go without passing the buffer limit. */
 bool CaptureRoom(const Server *pSrv)
@@ -708,13 +781,19 @@ bool CaptureRoom(const Server *pSrv)
  * empty then) or the room runs out.  True when it was emptied. */
 bool DrainOne(Server *pSrv, int stream)
 {
-    char chunk[KXSRV_CHUNK_MAX];
     const int fd = stream == 1 ? pSrv->outPipe[0] : pSrv->errPipe[0];
+    char *pPend = pSrv->pend[stream - 1];
+    uint32_t &len = pSrv->pendLen[stream - 1];
     while (CaptureRoom(pSrv)) {
-        const ssize_t n = read(fd, chunk, sizeof chunk);
+        const uint32_t want = KXSRV_CHUNK_MAX - len;
+        const ssize_t n = read(fd, pPend + len, want);
         if (n > 0) {
-            Route(pSrv, stream, chunk, static_cast<uint32_t>(n));
-            if (static_cast<size_t>(n) < sizeof chunk)
+            if (pSrv->pendSinceUs == 0)
+                pSrv->pendSinceUs = NowUs();
+            len += static_cast<uint32_t>(n);
+            if (len == KXSRV_CHUNK_MAX)
+                EmitPending(pSrv, stream);
+            if (static_cast<uint32_t>(n) < want)
                 return true;
             /* A command that prints fast: pass its output on as it comes,
              * so the buffer fills only when the peer is slow. */
@@ -737,7 +816,10 @@ bool DrainOne(Server *pSrv, int stream)
 bool DrainAll(Server *pSrv)
 {
     pollfd fds[2] = {{pSrv->outPipe[0], POLLIN, 0}, {pSrv->errPipe[0], POLLIN, 0}};
-    if (poll(fds, 2, 0) <= 0)
+    int ready;
+    while ((ready = poll(fds, 2, 0)) < 0 && errno == EINTR) {
+    }
+    if (ready <= 0)
         return true;
     for (int i = 0; i < 2; i++)
         if (fds[i].revents != 0 && !DrainOne(pSrv, i + 1))
@@ -747,7 +829,7 @@ bool DrainAll(Server *pSrv)
 
 void FinishRun(Server *pSrv)
 {
-    std::atomic_thread_fence(std::memory_order_acquire);
+    EmitAll(pSrv); /* the last of the output, before its R */
     Result r{};
     r.id = pSrv->job.id;
     r.status = pSrv->doneStatus;
@@ -775,6 +857,7 @@ void FinishRun(Server *pSrv)
     pSrv->running = false;
     pSrv->doneSeen = false;
     pSrv->pRun = nullptr;
+    pSrv->holdUntilUs = 0;
     if (s == nullptr) {
         free(r.pData);
         return;
@@ -871,7 +954,53 @@ void RunJob(Server *pSrv, const Job &job)
     pSrv->doneFailed = failed;
     pSrv->doneQuit = quit;
     pSrv->doneUs = us;
-    Post(pSrv->wake[1], 'D');
+}
+
+/* Whether the I/O thread must look at the state again: output it must
+ * write, a session that closed or is to close, bytes to frame later, a job
+ * to finish, the end of serving, or input to take: frames the reader holds
+ * or input left unwatched behind a full queue, once the queue is half
+ * empty (so that a stream of requests wakes it once per half queue). */
+bool NeedsIo(const Server *pSrv, uint32_t nSessionsBefore)
+{
+    if (pSrv->finish || pSrv->nSessions != nSessionsBefore || pSrv->pendSinceUs != 0 ||
+        (pSrv->running && pSrv->doneSeen))
+        return true;
+    for (uint32_t i = 0; i < pSrv->nSessions; i++) {
+        const Session *s = pSrv->sessions[i];
+        if (SrvBuf_Used(&s->out) > 0 || s->closing || s->penaltyAtMs != 0 ||
+            (s->inEof && s->qCount == 0))
+            return true;
+        if ((!s->readerDry || !s->inWatched) && s->qCount <= KXSRV_QUEUE_MAX / 2)
+            return true;
+    }
+    return false;
+}
+
+/* After a job, on the interpreter's thread: finishes it (the last output
+ * and the R, written at once) and takes the next waiting job.  True when
+ * there is one to run.  A job whose output has no room yet is left to the
+ * I/O thread. */
+bool FinishHere(Server *pSrv)
+{
+    pthread_mutex_lock(&pSrv->lock);
+    const uint32_t nSessions = pSrv->nSessions;
+    bool next = false;
+    if (DrainAll(pSrv)) {
+        FinishRun(pSrv);
+        if (!pSrv->finish)
+            next = Dispatch(pSrv, true);
+        const uint64_t now = NowMs();
+        for (uint32_t i = 0; i < pSrv->nSessions; i++)
+            if (SrvBuf_Used(&pSrv->sessions[i]->out) > 0)
+                (void)Flush(pSrv, pSrv->sessions[i], now); /* a failure is the I/O thread's */
+    } else {
+        pSrv->doneSeen = true;
+    }
+    if (NeedsIo(pSrv, nSessions))
+        Post(pSrv->wake[1], 'D');
+    pthread_mutex_unlock(&pSrv->lock);
+    return next;
 }
 
 void InterpreterLoop(Server *pSrv)
@@ -884,7 +1013,9 @@ void InterpreterLoop(Server *pSrv)
         if (n != 1 || word != 'J')
             return;
         std::atomic_thread_fence(std::memory_order_acquire);
-        RunJob(pSrv, pSrv->job); /* the I/O thread leaves it alone while it runs */
+        do
+            RunJob(pSrv, pSrv->job); /* nobody else touches it while it runs */
+        while (FinishHere(pSrv));
     }
 }
 
@@ -993,10 +1124,14 @@ void *IoThread(void *pArg)
     pollfd fds[kMaxFds];
     Session *who[kMaxFds];
 
+    pthread_mutex_lock(&pSrv->lock);
     for (;;) {
-        uint64_t now = NowMs();
+        uint64_t nowUs = NowUs();
+        uint64_t now = nowUs / 1000u;
         if (pSrv->running && pSrv->doneSeen && DrainAll(pSrv))
             FinishRun(pSrv);
+        if (pSrv->pendSinceUs != 0 && nowUs - pSrv->pendSinceUs >= kHoldUs)
+            EmitAll(pSrv);
         /* Sessions whose queue gained room take frames they already hold;
          * ended ones close. */
         for (uint32_t i = 0; i < pSrv->nSessions; i++) {
@@ -1018,11 +1153,16 @@ void *IoThread(void *pArg)
         if (!pSrv->running) {
             if (pSrv->finish && !pSrv->net)
                 break;
-            Dispatch(pSrv);
+            (void)Dispatch(pSrv, false);
         }
+        /* A request that started a moment ago holds its frames back a
+         * little, in case it ends at once (most do). */
+        const bool hold = pSrv->running && nowUs < pSrv->holdUntilUs;
         for (uint32_t i = 0; i < pSrv->nSessions; i++) {
             Session *s = pSrv->sessions[i];
             const bool runsHere = pSrv->running && pSrv->pRun == s;
+            if (hold && runsHere && SrvBuf_Used(&s->out) < kFlushAt)
+                continue;
             if (!Flush(pSrv, s, now) || (s->closing && SrvBuf_Used(&s->out) == 0 && !runsHere)) {
                 SessionClose(pSrv, s);
                 i--;
@@ -1032,10 +1172,23 @@ void *IoThread(void *pArg)
             break;
 
         int timeout = Timers(pSrv, now);
+        /* Wake up when held frames or pending bytes are due. */
+        nowUs = NowUs();
+        const auto dueIn = [&](uint64_t atUs) {
+            const int ms = atUs > nowUs ? static_cast<int>((atUs - nowUs + 999u) / 1000u) : 0;
+            if (ms < timeout)
+                timeout = ms;
+        };
+        if (hold)
+            dueIn(pSrv->holdUntilUs);
+        if (pSrv->pendSinceUs != 0)
+            dueIn(pSrv->pendSinceUs + kHoldUs);
         nfds_t n = 0;
         fds[n] = {pSrv->wake[0], POLLIN, 0};
         who[n++] = nullptr;
-        const bool room = CaptureRoom(pSrv);
+        /* While a request's frames are held, its output may wait in the
+         * pipe too: it is read at its end or when the hold is over. */
+        const bool room = CaptureRoom(pSrv) && !hold;
         fds[n] = {room ? pSrv->outPipe[0] : -1, POLLIN, 0};
         who[n++] = nullptr;
         fds[n] = {room ? pSrv->errPipe[0] : -1, POLLIN, 0};
@@ -1048,7 +1201,9 @@ void *IoThread(void *pArg)
             Session *s = pSrv->sessions[i];
             const bool wantIn =
                 !s->inEof && !s->closing && s->penaltyAtMs == 0 && s->qCount < KXSRV_QUEUE_MAX;
-            const bool wantOut = SrvBuf_Used(&s->out) > 0;
+            s->inWatched = wantIn;
+            const bool held = hold && pSrv->pRun == s && SrvBuf_Used(&s->out) < kFlushAt;
+            const bool wantOut = SrvBuf_Used(&s->out) > 0 && !held;
             /* A descriptor with nothing wanted is left out (negative), so a
              * hung-up input behind a full queue does not wake the loop. */
             if (s->inFd == s->outFd) {
@@ -1065,7 +1220,9 @@ void *IoThread(void *pArg)
         }
         if (pSrv->running && pSrv->doneSeen && room)
             timeout = 0; /* the pipes still hold some of the output */
+        pthread_mutex_unlock(&pSrv->lock);
         const int ready = poll(fds, n, timeout);
+        pthread_mutex_lock(&pSrv->lock);
         if (ready < 0 && errno != EINTR)
             break;
         now = NowMs();
@@ -1073,9 +1230,8 @@ void *IoThread(void *pArg)
             continue;
 
         if ((fds[0].revents & POLLIN) != 0) {
-            char byte;
-            if (read(pSrv->wake[0], &byte, 1) == 1 && pSrv->running)
-                pSrv->doneSeen = true;
+            char bytes[16]; /* a word from the interpreter: look again */
+            (void)!read(pSrv->wake[0], bytes, sizeof bytes);
         }
         for (int stream = 1; stream <= 2 && !pSrv->doneSeen; stream++)
             if (fds[stream].revents != 0)
@@ -1096,6 +1252,7 @@ void *IoThread(void *pArg)
         }
     }
 
+    pthread_mutex_unlock(&pSrv->lock);
     Post(pSrv->jobPipe[1], 'S');
     return nullptr;
 }
@@ -1111,7 +1268,8 @@ void OnCancelSignal(int)
 
 bool BuildGreeting(Server *pSrv, SrvBuf *pG, bool manifest)
 {
-    return SrvBuf_AddStr(pG, "{\"protocol\":1,\"product\":\"kxMUti\",\"manifest\":") &&
+    return SrvBuf_AddStr(pG,
+                         "{\"protocol\":1,\"product\":\"kxMUti\",\"after\":true,\"manifest\":") &&
            (manifest ? Srv_ManifestJson(pG) : SrvBuf_AddStr(pG, "{}")) &&
            SrvBuf_AddStr(pG, ",\"auth\":\"") &&
            SrvBuf_AddStr(pG, pSrv->tokenLen > 0 ? "token" : "none") &&
@@ -1151,6 +1309,10 @@ bool CaptureStart(Server *pSrv, Saved *pSaved)
         fd = -1;
     if (Pipe(pSrv->outPipe) != 0 || Pipe(pSrv->errPipe) != 0 || Pipe(pSrv->wake) != 0 ||
         pipe2(pSrv->jobPipe, O_CLOEXEC) != 0)
+        return false;
+    /* The interpreter writes its word while it holds the lock: it must
+     * never wait on a full pipe (a full one wakes the I/O thread anyway). */
+    if (fcntl(pSrv->wake[1], F_SETFL, fcntl(pSrv->wake[1], F_GETFL) | O_NONBLOCK) != 0)
         return false;
     const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (null < 0)
@@ -1204,6 +1366,7 @@ Server *ServerNew(const kxMUtiSrv_Config_t *pConfig, bool net)
         kxMUtiSrv_ConfigInit(&pSrv->cfg);
     pSrv->pExec = pSrv->cfg.pExec != nullptr ? pSrv->cfg.pExec : kxMUtiCmd_ExecGlobal();
     pSrv->net = net;
+    pthread_mutex_init(&pSrv->lock, nullptr);
     pSrv->listenFd = -1;
     pSrv->auditFd = -1;
     pSrv->maxSessions = 1;
@@ -1230,6 +1393,7 @@ void ServerFree(Server *pSrv)
     if (pSrv->auditFd >= 0)
         close(pSrv->auditFd);
     explicit_bzero(pSrv->token, sizeof pSrv->token);
+    pthread_mutex_destroy(&pSrv->lock);
     free(pSrv);
 }
 
