@@ -17,6 +17,7 @@
 #include <string.h>
 
 #include "Con.h"
+#include "MUtiCmd.h" /* the interpreter's inline helpers only: nothing that links */
 #include "MUtiLimits.h"
 
 namespace {
@@ -259,18 +260,6 @@ void RunStream(Run &run, kxMUtiCmd_Exec_t *pExec, FILE *pFile, const char *pName
     free(pBuf);
 }
 
-/* True when p lies in the context's working copy of its line, where the
- * words of the running line (a source command's path) live. */
-bool InWorkingCopy(const kxMUtiCmd_Exec_t *pExec, const char *p)
-{
-    const kxMUtiStrx_t *pCopy = pExec->pLineBuf;
-    if (pCopy == nullptr || pCopy->pBuf == nullptr)
-        return false;
-    const auto begin = reinterpret_cast<uintptr_t>(pCopy->pBuf);
-    const auto at = reinterpret_cast<uintptr_t>(p);
-    return at >= begin && at - begin <= pCopy->spare + pCopy->len;
-}
-
 /* kxMUtiCmd_ExecFile inside run: the nesting bound, the name kept in
  * pFileName (a copy when it is a word of the context's line, which the
  * script's first line overwrites; null afterwards, also inside an outer
@@ -284,7 +273,7 @@ bool RunFileIn(Run &run, kxMUtiCmd_Exec_t *pExec, const char *pPath)
         return false;
     }
     char *pCopy = nullptr; /* the run's own copy of the name, if needed */
-    if (InWorkingCopy(pExec, pPath)) {
+    if (MUtiCmd_InWorkingCopy(pExec, pPath)) {
         pCopy = strdup(pPath);
         if (pCopy == nullptr) [[unlikely]] {
             printf(kMsgCannotOpen, pPath);
