@@ -90,8 +90,8 @@ def main() -> int:
     ap.add_argument("--conventional", type=int, default=500, help="round trips through pexpect")
     args = ap.parse_args()
     rows = []
-    for spec in args.shell:
-        label, _, cmd = spec.partition(":")
+    for shell in args.shell:
+        label, _, cmd = shell.partition(":")
         argv = shlex.split(cmd)
         client = row(f"client run(), {label}", bench_client(argv, args.n))
         many = row(f"client run_many(), {label}", bench_pipelined(argv, args.n))
