@@ -35,3 +35,16 @@ function(kx_library_flags target)
   target_compile_definitions(${target} PRIVATE _FILE_OFFSET_BITS=64)
   target_link_libraries(${target} PRIVATE kx_warnings kx_sanitize)
 endfunction()
+
+# kx_shared_library_links(<target>) links a shared library of the tree as
+# the board needs it: by the C driver, so nothing of the C++ runtime is
+# pulled in; only the libraries it really uses recorded as needed; and,
+# outside sanitizer builds (whose runtimes resolve late), every symbol
+# resolved at link time against the libraries it names.
+function(kx_shared_library_links target)
+  set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
+  target_link_options(${target} PRIVATE -Wl,--as-needed)
+  if(NOT KX_SANITIZE)
+    target_link_options(${target} PRIVATE -Wl,--no-undefined)
+  endif()
+endfunction()
