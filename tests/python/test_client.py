@@ -86,13 +86,6 @@ def test_complete_gives_candidates_and_where_they_go(kx):
     assert list(c) == ["md", "msleep", "mw"] and c.start == 0
 
 
-def test_a_megabyte_of_output_arrives_whole(kx, tmp_path):
-    script = tmp_path / "big.kx"
-    script.write_text(("echo " + "x" * 126 + "\n") * 8192)  # echo keeps the line end: 128 bytes
-    r = kx.run(f"source {script}")
-    assert r.out == (b"x" * 126 + b"\n\n") * 8192 and len(r.out) == 1 << 20
-
-
 def test_quit_ends_the_session_and_the_next_call_says_server_gone(serve_argv):
     with Client.spawn(serve_argv) as kx:
         kx.run("quit")

@@ -1,13 +1,8 @@
 #!/usr/bin/python3
-"""The example shell's serving modes, each wait bounded.
+"""The example shell's serving modes, each wait bounded: `--serve` on a
+terminal, and the TCP guards of `--listen` on loopback (native runs only).
 
 usage: shell_test.py <kxshell> [<emulator>...]   (PYTHONPATH holds clients/python)
-
-`--serve` on a terminal: raw mode without echo while serving, the terminal
-as it was after.  The TCP guards of `--listen`, on loopback (native runs
-only): a token refused before anything is opened on another address, wrong
-tokens answered late and then not at all, the session limit, the idle
-timeout, a peer that stops reading, and the audit lines.
 """
 import json
 import os
@@ -58,6 +53,14 @@ class Conn:
 
     def close(self):
         self.sock.close()
+
+
+def greeted(port, count=1):
+    """count sessions, each past its greeting."""
+    conns = [Conn(port) for _ in range(count)]
+    for c in conns:
+        c.expect("G")
+    return conns
 
 
 class Server:
@@ -152,21 +155,18 @@ class Guards(unittest.TestCase):
                 self.assertGreaterEqual(time.monotonic() - start, delay * 0.95)
                 self.assertIsNone(c.next())           # and the session is closed
                 c.close()
-                c = Conn(srv.port)
-                c.expect("G")
+                c, = greeted(srv.port)
             c.send("A", 0, 0, b"s3cret-token")       # attempt 3: right
             self.assertIn("productversion", json.loads(c.expect("G").data)["manifest"])
             c.send("Q", 7, 0, b"echo hi")
             self.assertEqual(c.expect("O", 7).data, b"hi\n")
             self.assertEqual(c.expect("R", 7).n, 3)
             for _ in range(2):                        # attempts 4 and 5: still taken
-                d = Conn(srv.port)
-                d.expect("G")
+                d, = greeted(srv.port)
                 d.send("A", 0, 0, b"s3cret-token")
                 self.assertEqual(d.expect("G").type, "G")
                 d.close()
-            d = Conn(srv.port)                        # attempt 6 in a minute: refused at once
-            d.expect("G")
+            d, = greeted(srv.port)                    # attempt 6 in a minute: refused at once
             start = time.monotonic()
             d.send("A", 0, 0, b"s3cret-token")
             self.assertEqual(d.expect("X").n, 8)
@@ -182,9 +182,7 @@ class Guards(unittest.TestCase):
     def test_session_limit(self):
         srv = Server("--sessions", "2")
         try:
-            a, b = Conn(srv.port), Conn(srv.port)
-            a.expect("G")
-            b.expect("G")
+            a, b = greeted(srv.port, 2)
             c = Conn(srv.port)
             self.assertEqual(c.next().n, 9)
             self.assertIsNone(c.next())
@@ -192,17 +190,14 @@ class Guards(unittest.TestCase):
             self.assertIsNone(a.next())
             d = Conn(srv.port)                        # a place is free again
             self.assertEqual(d.next().type, "G")
-            for conn in (b, d):
-                conn.close()
+            b.close(), d.close()
         finally:
             srv.stop()
 
     def test_idle_timeout(self):
         srv = Server("--idle", "1")
         try:
-            busy, idle = Conn(srv.port), Conn(srv.port)
-            busy.expect("G")
-            idle.expect("G")
+            busy, idle = greeted(srv.port, 2)
             for _ in range(5):                        # 2 s of greetings keep it alive
                 busy.send("H")
                 self.assertEqual(busy.expect("G").type, "G")
@@ -225,8 +220,7 @@ class Guards(unittest.TestCase):
             stuck.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
             stuck.expect("G")
             stuck.send("Q", 1, 0, b"source " + script.encode())
-            other = Conn(srv.port)
-            other.expect("G")
+            other, = greeted(srv.port)
             start = time.monotonic()
             other.send("Q", 2, 0, b"echo served")
             r = other.expect("R", 2)
