@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include "kxMUtiConsole.h"
@@ -156,10 +157,7 @@ TEST(ConsoleComplete, SourceCompletesFileNames)
         EXPECT_EQ(Complete(gpChild, r.line.c_str()), r.expect) << r.line;
     EXPECT_EQ(chdir(pHere), 0);
     free(pHere);
-    for (const char *pName : {"/scripts/boot.kx", "/scripts/burn.kx", "/scan.kx", "/.hidden"})
-        unlink((root + pName).c_str());
-    rmdir((root + "/scripts").c_str());
-    rmdir(folder);
+    std::filesystem::remove_all(root);
 }
 
 TEST(ConsoleComplete, ArgumentThatIsACommandLine)
@@ -208,17 +206,10 @@ TEST(ConsoleComplete, BlanksAreTheInterpretersInAnyLocale)
     if (set) {
         ASSERT_EQ(kxMUtiCon_CompleterSet(gpTune, Bands, const_cast<char *>("user")), KX_OK);
         uint32_t start = 9;
-        EXPECT_EQ(Complete(gpChild,
-                           "tune\xA0"
-                           "4",
-                           9999, &start),
-                  "")
-            << "one word, no command";
+        // \x34 is the digit 4.
+        EXPECT_EQ(Complete(gpChild, "tune\xA0\x34", 9999, &start), "") << "one word, no command";
         EXPECT_EQ(start, 0u);
-        EXPECT_EQ(Complete(gpChild, "tune \xA0"
-                                    "4"),
-                  "")
-            << "an argument \\xA04";
+        EXPECT_EQ(Complete(gpChild, "tune \xA0\x34"), "") << "an argument \\xA04";
         ASSERT_EQ(kxMUtiCon_CompleterSet(gpTune, nullptr, nullptr), KX_OK);
         setlocale(LC_CTYPE, "C");
     }

@@ -176,8 +176,7 @@ def keys(shell):
         check(t.exit_status() == 0, "quit ends the shell with status 0")
 
         history = os.path.join(home, ".kxshell_history")
-        text = open(history).read() if os.path.exists(history) else ""
-        lines = text.replace("\\040", " ").splitlines()[1:]  # after the file's tag
+        lines = history_lines(history)
         want = ["echo hi", "msleep 60000", "echo hi", "source %s/long.kx" % home,
                 "source %s/short.kx" % home, "dev", "echo last", "quit"]
         check(lines == want, "history file: no repeat in a row, no abandoned line: %r" % lines)
@@ -261,6 +260,7 @@ def non_ascii(shell, home):
 
 
 def history_lines(path):
+    """The history file's lines after its tag, blanks decoded."""
     text = open(path).read() if os.path.exists(path) else ""
     return text.replace("\\040", " ").splitlines()[1:]
 

@@ -1,12 +1,13 @@
 // The script runner: it must run a script exactly as kxMUtiCmd_ExecFile
 // does (a differential test over the end-to-end scripts and generated
 // ones), and count, name and stop at failing lines as its summary says.
+#include <glob.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <ostream>
 #include <random>
@@ -18,77 +19,66 @@
 
 namespace {
 
-// fail <n>: returns n.  note ...: prints the running file's name and the
-// line.  cancel: asks the running script to stop.
-uint32_t Fail(kxWord_t n, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t,
-              kxWord_t, kxWord_t)
-{
-    return static_cast<uint32_t>(n);
-}
-
-uint32_t Note(kxWord_t exec, kxWord_t line, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t,
-              kxWord_t, kxWord_t, kxWord_t)
-{
-    const auto *pExec = reinterpret_cast<const kxMUtiCmd_Exec_t *>(exec);
-    printf("[%s] %s", kxMUtiCmd_ExecCurrentFileNameGet(pExec), reinterpret_cast<char *>(line));
-    return KX_OK;
-}
-
-uint32_t Cancel(kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t,
-                kxWord_t, kxWord_t)
-{
-    kxMUtiCon_Cancel();
-    return KX_OK;
-}
+// Commands of the scripts: fail <n> returns n; note ... prints the running
+// file's name and the line; cancel asks the running script to stop.
+#define KX_REST kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t, kxWord_t
+struct Commands {
+    static uint32_t Fail(kxWord_t n, kxWord_t, KX_REST) { return static_cast<uint32_t>(n); }
+    static uint32_t Note(kxWord_t exec, kxWord_t line, KX_REST)
+    {
+        const auto *pExec = reinterpret_cast<const kxMUtiCmd_Exec_t *>(exec);
+        printf("[%s] %s", kxMUtiCmd_ExecCurrentFileNameGet(pExec), reinterpret_cast<char *>(line));
+        return KX_OK;
+    }
+    static uint32_t Cancel(kxWord_t, kxWord_t, KX_REST) { return kxMUtiCon_Cancel(), KX_OK; }
+};
 
 void Start()
 {
     if (kxMUtiCmd_ExecGlobal() != nullptr)
         return;
     kxMUtiCmd_Init(0);
-    kxMUtiCmd_Add(nullptr, Fail, "fail", nullptr, 0, "%u", 0, nullptr);
-    kxMUtiCmd_Add(nullptr, Note, "note", nullptr, 0, "%E%L", 0, nullptr);
-    kxMUtiCmd_Add(nullptr, Cancel, "cancel", nullptr, 0, "", 0, nullptr);
+    kxMUtiCmd_Add(nullptr, Commands::Fail, "fail", nullptr, 0, "%u", 0, nullptr);
+    kxMUtiCmd_Add(nullptr, Commands::Note, "note", nullptr, 0, "%E%L", 0, nullptr);
+    kxMUtiCmd_Add(nullptr, Commands::Cancel, "cancel", nullptr, 0, "", 0, nullptr);
 }
 
-// A scratch folder that the test works in; removed with its files.
+using Files = std::map<std::string, std::string>;
+
+// A scratch folder holding files, the working folder while it lives.
 class Folder {
   public:
-    Folder()
+    explicit Folder(const Files &files = {}) : old_(std::filesystem::current_path())
     {
         char path[] = "/tmp/kxrunXXXXXX";
-        path_ = mkdtemp(path);
-        getcwd(old_, sizeof old_);
-        chdir(path_.c_str());
+        std::filesystem::current_path(path_ = mkdtemp(path));
+        for (const auto &[name, text] : files)
+            Write(name, text);
     }
-    ~Folder()
-    {
-        for (const auto &name : files_)
-            unlink(name.c_str());
-        chdir(old_);
-        rmdir(path_.c_str());
-    }
+    ~Folder() { std::filesystem::current_path(old_), std::filesystem::remove_all(path_); }
     Folder(const Folder &) = delete;
     Folder &operator=(const Folder &) = delete;
-    void Write(const std::string &name, const std::string &text)
+    static void Write(const std::string &name, const std::string &text)
     {
-        FILE *pFile = fopen(name.c_str(), "wb");
-        fwrite(text.data(), 1, text.size(), pFile);
-        fclose(pFile);
-        files_.push_back(name);
+        std::ofstream(name, std::ios::binary) << text;
     }
 
   private:
-    std::string path_;
-    char old_[4096] = {};
-    std::vector<std::string> files_;
+    std::filesystem::path old_, path_;
 };
+
+// What run() writes to standard output.
+template <class F> std::string Captured(F run)
+{
+    CaptureStdout out;
+    run();
+    return out.Stop();
+}
 
 // ==== The differential test ================================================
 
-// What a run leaves behind on its context, as far as it can be compared
-// between two contexts: the flags, the automatic sleep, the file name and
-// the last line's words and working copy.
+// What a run leaves on its context that two contexts can compare: flags,
+// automatic sleep, file name, the last line's words and working copy.
 std::string State(const kxMUtiCmd_Exec_t *pExec)
 {
     std::string s = "flags=" + std::to_string(pExec->flags) +
@@ -100,68 +90,47 @@ std::string State(const kxMUtiCmd_Exec_t *pExec)
     return s + " copy=" + std::string(pExec->pLineBuf->pBuf, pExec->pLineBuf->len);
 }
 
-struct Size {
-    unsigned scripts = 0, lines = 0;
-    size_t bytes = 0;
-};
+unsigned gScripts, gLines; // compared so far
+size_t gBytes;
 
-// Runs pPath once through kxMUtiCmd_ExecFile and once through the runner,
-// each on its own context with the given flags at entry; standard output
-// and the final state must be the same.  Also a stream run of the same
-// file (kxMUtiCmd_ExecFP against kxMUtiCon_RunFP).  Contexts are never
-// freed, so the two are made once; each comparison leaves them in equal
-// states, so the next one starts them equal.
-void Compare(const char *pPath, uint32_t entryFlags, Size &size)
+// Runs pPath through kxMUtiCmd_ExecFile and through the runner, then as a
+// stream (kxMUtiCmd_ExecFP against kxMUtiCon_RunFP), each on its own
+// context with the given flags at entry: output and state must match.
+// The two contexts are made once; every comparison leaves them equal.
+void Compare(const char *pPath, uint32_t entryFlags)
 {
     static kxMUtiCmd_Exec_t *const pPlain = kxMUtiCmd_ExecNew(nullptr);
     static kxMUtiCmd_Exec_t *const pRun = kxMUtiCmd_ExecNew(nullptr);
     pPlain->flags = pRun->flags = entryFlags;
-    std::string plain, ran;
-    kxMUtiCon_RunSummary_t sum;
-    {
-        CaptureStdout out;
-        kxMUtiCmd_ExecFile(pPlain, pPath);
-        plain = out.Stop();
+    for (const bool stream : {false, true}) {
+        FILE *pA = stream ? fopen(pPath, "r") : nullptr;
+        FILE *pB = stream ? fopen(pPath, "r") : nullptr;
+        if (stream && (pA == nullptr || pB == nullptr)) {
+            ASSERT_TRUE(pA == nullptr && pB == nullptr);
+            return;
+        }
+        kxMUtiCon_RunSummary_t sum;
+        const std::string plain = Captured(
+            [&] { stream ? kxMUtiCmd_ExecFP(pPlain, pA) : kxMUtiCmd_ExecFile(pPlain, pPath); });
+        const std::string ran = Captured([&] {
+            stream ? kxMUtiCon_RunFP(pRun, pB, pPath, nullptr, &sum)
+                   : kxMUtiCon_RunFile(pRun, pPath, nullptr, &sum);
+        });
+        if (stream)
+            fclose(pA), fclose(pB);
+        const char *pHow = stream ? " as a stream" : "";
+        ASSERT_EQ(plain, ran) << pPath << pHow << " flags " << entryFlags;
+        ASSERT_EQ(State(pPlain), State(pRun)) << pPath << pHow;
+        gScripts += stream ? 0 : 1, gLines += sum.nLines, gBytes += ran.size();
+        kxMUtiCon_RunSummaryDeInit(&sum);
     }
-    {
-        CaptureStdout out;
-        kxMUtiCon_RunFile(pRun, pPath, nullptr, &sum);
-        ran = out.Stop();
-    }
-    ASSERT_EQ(plain, ran) << pPath << " flags " << entryFlags;
-    ASSERT_EQ(State(pPlain), State(pRun)) << pPath;
-    size.scripts++, size.lines += sum.nLines, size.bytes += ran.size();
-    kxMUtiCon_RunSummaryDeInit(&sum);
-
-    FILE *pA = fopen(pPath, "r");
-    FILE *pB = fopen(pPath, "r");
-    if (pA == nullptr || pB == nullptr) {
-        ASSERT_TRUE(pA == nullptr && pB == nullptr);
-        return;
-    }
-    {
-        CaptureStdout out;
-        kxMUtiCmd_ExecFP(pPlain, pA);
-        plain = out.Stop();
-    }
-    {
-        CaptureStdout out;
-        kxMUtiCon_RunFP(pRun, pB, pPath, nullptr, &sum);
-        ran = out.Stop();
-    }
-    fclose(pA), fclose(pB);
-    ASSERT_EQ(plain, ran) << pPath << " as a stream";
-    ASSERT_EQ(State(pPlain), State(pRun)) << pPath << " as a stream";
-    size.lines += sum.nLines, size.bytes += ran.size();
-    kxMUtiCon_RunSummaryDeInit(&sum);
 }
 
 // Random scripts: text of every kind a script meets (blank, comment,
 // quoted, unknown, prefix and bad-argument lines, long lines and lines of
 // exactly 1023 characters, NUL bytes, CR-LF, verbose on and off, no final
 // line end), sourcing one another.  File i sources only files after it, at
-// most once, so the runs stay short; self.kx sources itself and quits.kx
-// quits from inside a nested file.
+// most once, so the runs stay short.
 class Generator {
   public:
     explicit Generator(unsigned seed) : rng_(seed) {}
@@ -178,8 +147,7 @@ class Generator {
                 sourced = true;
                 const int target = index + 1 + Pick(4);
                 const char *pHow[] = {"source", "so", "sou", "  source", "\"source\""};
-                const char *pCommand = pHow[Pick(5)];
-                line = std::string(pCommand) + " " +
+                line = std::string(pHow[Pick(5)]) + " " +
                        (target < nFiles ? "f" + std::to_string(target) + ".kx" : "missing.kx");
             }
             text += line + (crlf ? "\r\n" : "\n");
@@ -201,102 +169,71 @@ class Generator {
         return w;
     }
 
+    // One of 24 kinds, the random draws in a fixed order; a text ending in
+    // a blank takes a random word.
     std::string Line()
     {
-        switch (Pick(24)) {
-        case 0:
-            return "";
-        case 1:
-            return "   \t";
-        case 2:
-            return "# comment " + Word();
-        case 3:
-            return "nosuch " + Word();
-        case 4:
-            return "msleep " + Word();
-        case 5:
+        static const char *const kKinds[] = {
+            "",   "   \t",  "# comment ", "nosuch ", "msleep ", "",           "note ",
+            "",   "",       "",           "",        "source",  "source a b", "autosleep 0",
+            "e ", ".echo ", "'echo' ",    "help "};
+        const int kind = Pick(24);
+        if (kind == 5)
             return "fail " + std::to_string(Pick(3) == 0 ? 0x80000000u + Pick(9) : Pick(4));
-        case 6:
-            return "note " + Word();
-        case 7:
+        if (kind == 7)
             return std::string("verbose ") + (Pick(2) != 0 ? "1" : "0");
-        case 8: { // a long line, cut in pieces
+        if (kind == 8) { // a long line, cut in pieces
             const int length = 1000 + Pick(2500);
             return "echo " + std::string(length, static_cast<char>('a' + Pick(26)));
         }
-        case 9: // exactly 1023 characters before the line end
-            return "echo " + std::string(1018, 'q');
-        case 10:
-            return std::string("echo nul\0hidden", 15);
-        case 11:
-            return "source";
-        case 12:
-            return "source a b";
-        case 13:
-            return "autosleep 0";
-        case 14:
-            return "e " + Word();
-        case 15:
-            return ".echo " + Word();
-        case 16:
-            return "'echo' " + Word();
-        case 17:
-            return "help " + Word();
-        default: {
-            const std::string first = Word(); // each Pick in a fixed order
+        if (kind == 9 || kind == 10) // 1023 characters; a NUL
+            return kind == 9 ? "echo " + std::string(1018, 'q')
+                             : std::string("echo nul\0hidden", 15);
+        if (kind >= 18) {
+            const std::string first = Word();
             return "echo " + first + " " + Word();
         }
-        }
+        const std::string text = kKinds[kind];
+        return !text.empty() && text.back() == ' ' ? text + Word() : text;
     }
 
     std::mt19937 rng_;
 };
 
-// The end-to-end scripts (run from their folder, where their sourced files
-// are), then generated files in a scratch folder, each with the context's
-// flags at entry clear, verbose, and interactive.
+// The end-to-end scripts (from their folder, where their sourced files
+// are), then generated files, each with the context's flags at entry
+// clear, verbose, and interactive; self.kx sources itself and quits.kx
+// quits from inside a nested file.
 TEST(RunDifferential, SameOutputAndStateAsExecFile)
 {
     Start();
-    Size size;
-    char here[4096];
-    ASSERT_NE(getcwd(here, sizeof here), nullptr);
+    const auto here = std::filesystem::current_path();
     ASSERT_EQ(chdir(KX_E2E_CASES), 0);
-    static const char *const kE2e[] = {"shell/cannot_open.kx", "shell/comments.kx",
-                                       "shell/convert.kx",     "shell/devices.kx",
-                                       "shell/echo.kx",        "shell/help.kx",
-                                       "shell/line_1023.kx",   "shell/long_line.kx",
-                                       "shell/lookup.kx",      "shell/memory.kx",
-                                       "shell/nested.kx",      "shell/no_final_newline.kx",
-                                       "shell/odd_bytes.kx",   "shell/quit_in_source.kx",
-                                       "shell/self_source.kx", "shell/sleep.kx",
-                                       "shell/source.kx",      "shell/verbose.kx",
-                                       "shell/words.kx",       "inc/fails.kx",
-                                       "no/such/file.kx"};
-    for (const char *pPath : kE2e) {
-        Compare(pPath, 0, size);
-        if (HasFatalFailure())
-            break;
-    }
-    ASSERT_EQ(chdir(here), 0);
+    glob_t found;
+    ASSERT_EQ(glob("shell/*.kx", 0, nullptr, &found), 0);
+    std::vector<std::string> e2e(found.gl_pathv, found.gl_pathv + found.gl_pathc);
+    globfree(&found);
+    e2e.insert(e2e.end(), {"inc/fails.kx", "no/such/file.kx"});
+    for (size_t i = 0; i < e2e.size() && !HasFatalFailure(); i++)
+        Compare(e2e[i].c_str(), 0);
+    std::filesystem::current_path(here);
 
-    Folder folder;
-    folder.Write("self.kx", "note deeper\nsource self.kx\necho up\n");
-    folder.Write("quits.kx", "echo q\nsource quitter.kx\necho never\n");
-    folder.Write("quitter.kx", "echo bye\nquit\necho never\n");
+    Folder folder({{"self.kx", "note deeper\nsource self.kx\necho up\n"},
+                   {"quits.kx", "echo q\nsource quitter.kx\necho never\n"},
+                   {"quitter.kx", "echo bye\nquit\necho never\n"}});
     constexpr int kFiles = 60;
     Generator gen(20240611u);
     for (int i = 0; i < kFiles; i++)
         folder.Write("f" + std::to_string(i) + ".kx", gen.Script(i, kFiles));
     const uint32_t kEntry[] = {0, kxMUtiCmd_ExecFlagVerbose, kxMUtiCmd_ExecFlagInteractive};
     for (uint32_t flags : kEntry) {
-        Compare("self.kx", flags, size);
-        Compare("quits.kx", flags, size);
+        Compare("self.kx", flags);
+        Compare("quits.kx", flags);
         for (int i = 0; i < kFiles && !HasFatalFailure(); i++)
-            Compare(("f" + std::to_string(i) + ".kx").c_str(), flags, size);
+            Compare(("f" + std::to_string(i) + ".kx").c_str(), flags);
     }
-    printf("differential: %u script runs, %u lines, %zu bytes of output compared\n", size.scripts,
-           size.lines, size.bytes);
+    printf("differential: %u script runs, %u lines, %zu bytes of output compared\n", gScripts,
+           gLines, gBytes);
 }
 
 // ==== Summaries ===========================================================
@@ -319,74 +256,64 @@ std::string Describe(const kxMUtiCon_RunSummary_t &s)
     return d;
 }
 
+// Runs a.kx in a scratch folder holding files, its output dropped, and
+// describes the summary; the run's status goes to *pStatus.  Every run must
+// leave the source command's handler as it found it.
+std::string RunA(const Files &files, const kxMUtiCon_RunOpts_t *pOpts = nullptr,
+                 uint32_t *pStatus = nullptr)
+{
+    Start();
+    uint32_t kind = 0, status = 0;
+    kxMUtiCmd_Def_t *pSource = kxMUtiCmd_DefsLookup(nullptr, "source", &kind);
+    const kxMUtiCmd_Handler_t handler = pSource->handler;
+    Folder folder(files);
+    kxMUtiCon_RunSummary_t sum;
+    Captured([&] { status = kxMUtiCon_RunFile(nullptr, "a.kx", pOpts, &sum); });
+    EXPECT_EQ(pSource->handler, handler) << "source routed back after the run";
+    const std::string d = Describe(sum);
+    kxMUtiCon_RunSummaryDeInit(&sum);
+    kxMUtiCon_CancelClear();
+    if (pStatus != nullptr)
+        *pStatus = status;
+    return d;
+}
+
+// a.kx is run, b.kx is there to be sourced; flags are kxMUtiCon_Run... bits.
 struct SummaryCase {
-    const char *pName; // the test's name
-    const char *pWhat;
-    std::map<std::string, std::string> files; // a.kx is run
-    uint32_t flags;                           // kxMUtiCon_Run... bits
-    const char *pWant;                        // Describe() of the summary
+    const char *pName;
+    uint32_t flags;
+    std::string a, b;
+    const char *pWant;
 };
 
-// "echo " and this make two pieces: 1023 characters, then "xxx" and the line end.
-const std::string kLong(1021, 'x');
-
 const SummaryCase kSummaryCases[] = {
-    {"Passing",
-     "passing lines: blank, comment, echo's count",
-     {{"a.kx", "echo a\n\n# c\n  \t\necho\n"}},
-     0,
-     "5 lines, 0 failed, end"},
-    {"EveryKind",
-     "every kind of failure, counted and named in order",
-     {{"a.kx", "nosuch x\nmsleep abc\nfail 2147483649\nfail 3\nsource\nsource a b\necho ok\n"}},
-     0,
+    // Blank, comment and echo lines pass and count.
+    {"Passing", 0, "echo a\n\n# c\n  \t\necho\n", "", "5 lines, 0 failed, end"},
+    {"EveryKind", 0, "nosuch x\nmsleep abc\nfail 2147483649\nfail 3\nsource\nsource a b\necho ok\n",
+     "",
      "7 lines, 5 failed, end; a.kx:1 FFFFFF02 'nosuch x'; a.kx:2 FFFFFF05 'msleep abc'; "
      "a.kx:3 80000001 'fail 2147483649'; a.kx:5 FFFFFF04 'source'; a.kx:6 FFFFFF03 'source a b'"},
-    {"Nested",
-     "a failure in a nested file is named by that file and its line",
-     {{"a.kx", "echo\nsource b.kx\nnosuch\n"}, {"b.kx", "# b\n\nnope\n"}},
-     0,
+    // A nested failure is named by its own file and line; the run goes on.
+    {"Nested", 0, "echo\nsource b.kx\nnosuch\n", "# b\n\nnope\n",
      "6 lines, 2 failed, end; b.kx:3 FFFFFF02 'nope'; a.kx:3 FFFFFF02 'nosuch'"},
-    {"Prefix",
-     "a prefix of source goes through the runner too",
-     {{"a.kx", "so b.kx\n"}, {"b.kx", "nope\n"}},
-     0,
-     "2 lines, 1 failed, end; b.kx:1 FFFFFF02 'nope'"},
-    {"StopNested",
-     "stop on error inside a nested file ends the outer file too",
-     {{"a.kx", "source b.kx\necho never\n"}, {"b.kx", "echo\nnope\necho never\n"}},
-     kxMUtiCon_RunStopOnError,
-     "3 lines, 1 failed, stopped at b.kx:2; b.kx:2 FFFFFF02 'nope'"},
-    {"NoStop",
-     "without the stop, the same files run to their ends",
-     {{"a.kx", "source b.kx\necho\n"}, {"b.kx", "echo\nnope\necho\n"}},
-     0,
-     "5 lines, 1 failed, end; b.kx:2 FFFFFF02 'nope'"},
-    {"QuitNested",
-     "quit in a nested file ends the caller's run",
-     {{"a.kx", "source q.kx\necho never\n"}, {"q.kx", "quit\necho never\n"}},
-     0,
-     "2 lines, 0 failed, quit"},
-    {"NotOpened",
-     "a sourced file that cannot be opened fails its source line",
-     {{"a.kx", "source nofile.kx\necho\n"}},
-     0,
+    {"Prefix", 0, "so b.kx\n", "nope\n", "2 lines, 1 failed, end; b.kx:1 FFFFFF02 'nope'"},
+    // Stop on error inside a nested file ends the outer file too.
+    {"StopNested", kxMUtiCon_RunStopOnError, "source b.kx\necho never\n",
+     "echo\nnope\necho never\n", "3 lines, 1 failed, stopped at b.kx:2; b.kx:2 FFFFFF02 'nope'"},
+    {"QuitNested", 0, "source b.kx\necho never\n", "quit\necho never\n", "2 lines, 0 failed, quit"},
+    {"NotOpened", 0, "source nofile.kx\necho\n", "",
      "2 lines, 1 failed, end; a.kx:1 FFFFFF10 'source nofile.kx'"},
-    {"Pieces",
-     "pieces of a long line share its number; CR-LF and NUL end the text",
-     {{"a.kx", "echo " + kLong + "\r\nnope\r\n" + std::string("bad\0tail\n", 9)}},
-     0,
-     "4 lines, 3 failed, end; a.kx:1 FFFFFF02 'xxx'; a.kx:2 FFFFFF02 'nope'; "
-     "a.kx:3 FFFFFF02 'bad'"},
-    {"SelfSource",
-     "a self-sourcing file stops at the nesting bound, once",
-     {{"a.kx", "source a.kx\n"}},
-     0,
+    // Pieces of a long line (1023 characters, then "xxx") share its number;
+    // CR-LF and NUL end the text.
+    {"Pieces", 0, "echo " + std::string(1021, 'x') + "\r\nnope\r\n" + std::string("bad\0tail\n", 9),
+     "",
+     "4 lines, 3 failed, end; a.kx:1 FFFFFF02 'xxx'; a.kx:2 FFFFFF02 'nope'; a.kx:3 FFFFFF02 "
+     "'bad'"},
+    // A self-sourcing file stops at the nesting bound, reported once.
+    {"SelfSource", 0, "source a.kx\n", "",
      "64 lines, 1 failed, end; a.kx:1 FFFFFF10 'source a.kx'"},
-    {"Cancel",
-     "a cancel ends the run after the current line, nested files included",
-     {{"a.kx", "source b.kx\necho never\n"}, {"b.kx", "echo\ncancel\necho never\n"}},
-     0,
+    // A cancel ends the run after the current line, nested files included.
+    {"Cancel", 0, "source b.kx\necho never\n", "echo\ncancel\necho never\n",
      "3 lines, 0 failed, cancelled at b.kx:2"},
 };
 
@@ -394,21 +321,12 @@ class RunSummary : public ::testing::TestWithParam<SummaryCase> {};
 
 TEST_P(RunSummary, CountsAndNames)
 {
-    Start();
-    const SummaryCase &c = GetParam();
-    Folder folder;
-    for (const auto &[name, text] : c.files)
-        folder.Write(name, text);
     kxMUtiCon_RunOpts_t opts = {};
-    opts.flags = c.flags;
-    kxMUtiCon_RunSummary_t sum;
-    {
-        CaptureStdout out;
-        EXPECT_EQ(kxMUtiCon_RunFile(nullptr, "a.kx", &opts, &sum), KX_OK);
-    }
-    EXPECT_EQ(Describe(sum), c.pWant) << c.pWhat;
-    kxMUtiCon_RunSummaryDeInit(&sum);
-    kxMUtiCon_CancelClear();
+    opts.flags = GetParam().flags;
+    uint32_t status = 1;
+    const Files files = {{"a.kx", GetParam().a}, {"b.kx", GetParam().b}};
+    EXPECT_EQ(RunA(files, &opts, &status), GetParam().pWant);
+    EXPECT_EQ(status, KX_OK);
 }
 
 void PrintTo(const SummaryCase &c, std::ostream *pOut)
@@ -419,78 +337,54 @@ void PrintTo(const SummaryCase &c, std::ostream *pOut)
 INSTANTIATE_TEST_SUITE_P(Table, RunSummary, ::testing::ValuesIn(kSummaryCases),
                          [](const auto &info) { return std::string(info.param.pName); });
 
-// ==== Callbacks, rules and the routing ====================================
+// ==== Options, the failure rule, and a host's own source ==================
 
-struct Seen {
-    std::vector<std::string> notes; // "file:line:status" per onFailure call
-    int before = 0;                 // calls of before
-};
-
+// The host's rule replaces the default one: nosuch passes, 7 fails.
 TEST(RunOptions, HostRuleAndCallbacks)
 {
-    Start();
-    Folder folder;
-    folder.Write("a.kx", "fail 7\nfail 8\nnosuch\nsource b.kx\n");
-    folder.Write("b.kx", "fail 7\n");
-    Seen seen;
+    struct {
+        std::string notes; // "file:line:status " per onFailure call
+        int before = 0;
+    } seen;
     kxMUtiCon_RunOpts_t opts = {};
     opts.failed = [](kxMUtiCmd_Exec_t *, uint32_t status, void *) { return status == 7 ? 1 : 0; };
-    opts.before = [](kxMUtiCmd_Exec_t *, void *pUser) { static_cast<Seen *>(pUser)->before++; };
+    opts.before = [](kxMUtiCmd_Exec_t *, void *pUser) {
+        static_cast<decltype(seen) *>(pUser)->before++;
+    };
     opts.onFailure = [](const kxMUtiCon_RunFailure_t *pF, void *pUser) {
-        static_cast<Seen *>(pUser)->notes.push_back(std::string(pF->pFile) + ":" +
-                                                    std::to_string(pF->line) + ":" +
-                                                    std::to_string(pF->status));
+        static_cast<decltype(seen) *>(pUser)->notes += std::string(pF->pFile) + ":" +
+                                                       std::to_string(pF->line) + ":" +
+                                                       std::to_string(pF->status) + " ";
     };
     opts.pUser = &seen;
-    {
-        CaptureStdout out;
-        EXPECT_EQ(kxMUtiCon_RunFile(nullptr, "a.kx", &opts, nullptr), KX_OK);
-    }
-    // The host's rule replaces the default one: nosuch passes, 7 fails.
-    EXPECT_EQ(seen.notes, (std::vector<std::string>{"a.kx:1:7", "b.kx:1:7"}));
+    uint32_t status = 1;
+    RunA({{"a.kx", "fail 7\nfail 8\nnosuch\nsource b.kx\n"}, {"b.kx", "fail 7\n"}}, &opts, &status);
+    EXPECT_EQ(status, KX_OK);
+    EXPECT_EQ(seen.notes, "a.kx:1:7 b.kx:1:7 ");
     EXPECT_EQ(seen.before, 5);
 }
 
 TEST(RunOptions, FailureRule)
 {
-    const struct {
-        uint32_t status;
-        int failed;
-    } kCases[] = {{KX_OK, 0},        {1, 0},
-                  {0x7FFFFFFFu, 0},  {0xFFFFFF01u, 0},
-                  {0xFFFFFF02u, 1},  {0xFFFFFF03u, 1},
-                  {0xFFFFFF06u, 1},  {0x80000000u, 1},
-                  {KX_ERR_NOMEM, 1}, {kxMUtiCon_StatusNotRun, 1}};
-    for (const auto &c : kCases)
-        EXPECT_EQ(kxMUtiCon_StatusFailed(c.status), c.failed) << std::hex << c.status;
+    for (uint32_t s : {KX_OK, 1u, 0x7FFFFFFFu, 0xFFFFFF01u})
+        EXPECT_EQ(kxMUtiCon_StatusFailed(s), 0) << std::hex << s;
+    for (uint32_t s :
+         {0xFFFFFF02u, 0xFFFFFF03u, 0xFFFFFF06u, 0x80000000u, KX_ERR_NOMEM, kxMUtiCon_StatusNotRun})
+        EXPECT_EQ(kxMUtiCon_StatusFailed(s), 1) << std::hex << s;
 }
 
-TEST(RunOptions, MissingFileAndNotes)
+// A file that cannot be opened is not run; the ready reporter writes one
+// note per failure, in the compiler convention, the command word unquoted.
+TEST(RunOptions, MissingFileAndReport)
 {
-    Start();
-    Folder folder;
-    folder.Write("a.kx", "  'nosuch' x\nmd\n");
-    kxMUtiCon_RunSummary_t sum;
-    std::string out;
-    {
-        CaptureStdout capture;
-        EXPECT_EQ(kxMUtiCon_RunFile(nullptr, "none.kx", nullptr, &sum), kxMUtiCon_StatusNotRun);
-        out = capture.Stop();
-    }
-    EXPECT_EQ(out, "ERROR: Cannot open \"none.kx\" for read.\n");
-    EXPECT_EQ(sum.end, static_cast<uint32_t>(kxMUtiCon_RunNotRun));
-    kxMUtiCon_RunSummaryDeInit(&sum);
-
-    // The ready reporter writes one note per failure, in the compiler
-    // convention, the command word unquoted.
+    uint32_t status = 0;
+    EXPECT_EQ(RunA({}, nullptr, &status), "0 lines, 0 failed, not run");
+    EXPECT_EQ(status, kxMUtiCon_StatusNotRun);
     FILE *pNotes = tmpfile();
     kxMUtiCon_RunOpts_t opts = {};
     opts.onFailure = kxMUtiCon_RunReport;
     opts.pUser = pNotes;
-    {
-        CaptureStdout capture;
-        kxMUtiCon_RunFile(nullptr, "a.kx", &opts, nullptr);
-    }
+    RunA({{"a.kx", "  'nosuch' x\nmd\n"}}, &opts);
     rewind(pNotes);
     char text[256] = {};
     fread(text, 1, sizeof text - 1, pNotes);
@@ -499,42 +393,13 @@ TEST(RunOptions, MissingFileAndNotes)
                        "a.kx:2: md: unknown or ambiguous command (status 0xFFFFFF02)\n");
 }
 
-// Routing is undone when the run ends: the built-in source is back, and
-// plain kxMUtiCmd_ExecFile reports nothing to the runner's options.
-TEST(RunRouting, RestoredAfterTheRun)
-{
-    Start();
-    uint32_t kind = 0;
-    kxMUtiCmd_Def_t *pSource = kxMUtiCmd_DefsLookup(nullptr, "source", &kind);
-    const kxMUtiCmd_Handler_t builtin = pSource->handler;
-    Folder folder;
-    folder.Write("a.kx", "source b.kx\n");
-    folder.Write("b.kx", "nosuch\n");
-    kxMUtiCon_RunSummary_t sum;
-    {
-        CaptureStdout out;
-        kxMUtiCon_RunFile(nullptr, "a.kx", nullptr, &sum);
-    }
-    EXPECT_EQ(sum.nFailed, 1u);
-    kxMUtiCon_RunSummaryDeInit(&sum);
-    EXPECT_EQ(pSource->handler, builtin);
-}
-
-// A host that redefines source keeps its own command: the runner does not
-// take it over.
+// A host that redefines source keeps its own command.
 TEST(RunRouting, HostSourceIsLeftAlone)
 {
     Start();
-    kxMUtiCmd_Add(nullptr, Fail, "source", nullptr, 0, "%u", 0, nullptr);
-    Folder folder;
-    folder.Write("a.kx", "source 2147483650\n");
-    kxMUtiCon_RunSummary_t sum;
-    {
-        CaptureStdout out;
-        kxMUtiCon_RunFile(nullptr, "a.kx", nullptr, &sum);
-    }
-    EXPECT_EQ(Describe(sum), "1 lines, 1 failed, end; a.kx:1 80000002 'source 2147483650'");
-    kxMUtiCon_RunSummaryDeInit(&sum);
+    kxMUtiCmd_Add(nullptr, Commands::Fail, "source", nullptr, 0, "%u", 0, nullptr);
+    EXPECT_EQ(RunA({{"a.kx", "source 2147483650\n"}}),
+              "1 lines, 1 failed, end; a.kx:1 80000002 'source 2147483650'");
 }
 
 } // namespace
