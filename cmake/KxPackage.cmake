@@ -16,7 +16,7 @@
 # the cross build dpkg-shlibdeps reads the target's libraries and their
 # shlibs and symbols files from the sysroot's shlibs/ folder
 # (cmake/KxLibeditSysroot.cmake).  .ci/run checks every package's Depends
-# against what its binaries need (tests/packages/check-depends.py).
+# against what its binaries need (.ci/check-depends.py).
 #
 # .tar.gz: the library and its development files in one archive (the plain
 # name, kxMUti-<version>-Linux-<processor>.tar.gz), every other component in
