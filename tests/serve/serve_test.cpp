@@ -4,13 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <string>
+#include <thread>
 
 #include "SrvFrame.h"
 #include "kxMUtiCmd.h"
@@ -25,58 +25,46 @@ namespace {
 // Output no line-oriented tool would pass unharmed, a frame line included.
 const std::string kAwkward = std::string("a\0b\xff\xfe\r\n", 7) + "#KX R 1 0 0 - 00000000\n";
 
-uint32_t CmdAwkward(HANDLER_ARGS)
-{
-    fwrite(kAwkward.data(), 1, kAwkward.size(), stdout);
-    fputs("to stderr\n", stderr);
-    return 7;
-}
-
-// lines <n> [<us>]: n lines of 64 bytes; with a pause, each written on its
-// own that long after the one before, as a command reporting progress would.
-uint32_t CmdLines(HANDLER_ARGS)
-{
-    for (uint32_t i = 0; i < static_cast<uint32_t>(a0); i++) {
-        printf("%063u\n", i);
-        if (a1 != 0 && fflush(stdout) == 0)
-            usleep(static_cast<useconds_t>(a1));
-    }
-    return 0;
-}
-
-// spin: works until cancelled (at most 20 s), as a long host handler would.
-uint32_t CmdSpin(HANDLER_ARGS)
-{
-    for (int i = 0; i < 20000 && !kxMUtiSrv_Cancelled(); i++)
-        usleep(1000);
-    return kxMUtiSrv_Cancelled() ? 0xFFFFFFF0u : 0;
-}
-
-uint32_t CmdCount(HANDLER_ARGS)
-{
-    static int count;
-    printf("%d\n", ++count);
-    return 0;
-}
-
-void *LateWriter(void *)
-{
-    usleep(100000);
-    fputs("late\n", stdout);
-    fflush(stdout);
-    return nullptr;
-}
-
-// later: a thread prints after the request has ended.
-uint32_t CmdLater(HANDLER_ARGS)
-{
-    pthread_t t;
-    pthread_create(&t, nullptr, LateWriter, nullptr);
-    return static_cast<uint32_t>(pthread_detach(t));
-}
+// The child's commands.  lines <n> [<us>]: n lines of 64 bytes, with a pause
+// each written on its own as a command reporting progress would.  spin: works
+// until cancelled (at most 20 s).  later: a thread prints after the request.
+const struct {
+    const char *name, *args;
+    kxMUtiCmd_Handler_t handler;
+} kCommands[] = {
+    {"awkward", "",
+     [](HANDLER_ARGS) -> uint32_t {
+         fwrite(kAwkward.data(), 1, kAwkward.size(), stdout);
+         fputs("to stderr\n", stderr);
+         return 7;
+     }},
+    {"lines", "%u%u?",
+     [](HANDLER_ARGS) -> uint32_t {
+         for (uint32_t i = 0; i < static_cast<uint32_t>(a0); i++)
+             if (printf("%063u\n", i) > 0 && a1 != 0 && fflush(stdout) == 0)
+                 usleep(static_cast<useconds_t>(a1));
+         return 0;
+     }},
+    {"spin", "",
+     [](HANDLER_ARGS) -> uint32_t {
+         for (int i = 0; i < 20000 && !kxMUtiSrv_Cancelled(); i++)
+             usleep(1000);
+         return kxMUtiSrv_Cancelled() ? 0xFFFFFFF0u : 0;
+     }},
+    {"count", "",
+     [](HANDLER_ARGS) -> uint32_t {
+         static int count;
+         return printf("%d\n", ++count) > 0 ? 0 : 1;
+     }},
+    {"later", "",
+     [](HANDLER_ARGS) -> uint32_t {
+         std::thread([] { usleep(100000), fputs("late\n", stdout), fflush(stdout); }).detach();
+         return 0;
+     }},
+};
 
 struct Reply {
-    std::string out, err, result; // result: the R (or X) frame's payload
+    std::string out, err, result; // result: the last frame's payload, R's or X's at the end
     std::string types;            // of the frames, in order
     uint32_t status = 0;
     bool gap = false; // offsets did not follow on
@@ -102,11 +90,8 @@ class Served : public ::testing::Test {
             close(fromChild[0]);
             alarm(120);
             kxMUtiCmd_Init(0);
-            kxMUtiCmd_Add(nullptr, CmdAwkward, "awkward", nullptr, 0, "", 0, "");
-            kxMUtiCmd_Add(nullptr, CmdLines, "lines", nullptr, 0, "%u%u?", 0, "");
-            kxMUtiCmd_Add(nullptr, CmdSpin, "spin", nullptr, 0, "", 0, "");
-            kxMUtiCmd_Add(nullptr, CmdCount, "count", nullptr, 0, "", 0, "");
-            kxMUtiCmd_Add(nullptr, CmdLater, "later", nullptr, 0, "", 0, "");
+            for (const auto &c : kCommands)
+                kxMUtiCmd_Add(nullptr, c.handler, c.name, nullptr, 0, c.args, 0, "");
             _exit(kxMUtiSrv_ServeFds(nullptr, toChild[0], fromChild[1]) == KX_OK ? 0 : 1);
         }
         ASSERT_GT(mPid, 0);
@@ -129,20 +114,19 @@ class Served : public ::testing::Test {
         close(mFrom);
     }
 
-    void Send(const std::string &f)
+    void Send(char type, uint32_t id, uint32_t n = 0, const std::string &payload = "")
     {
+        const std::string f = Frame(type, id, n, payload);
         ASSERT_EQ(write(mTo, f.data(), f.size()), ssize_t(f.size()));
     }
 
     // The next frame of that type (any when 0), within 20 s; false at the end of the output.
     bool Next(char wantType = 0)
     {
-        for (;;) {
-            const SrvReadResult r = SrvReader_Next(&mReader, &mFrame, false);
-            if (r == SRV_READ_FRAME && (wantType == 0 || mFrame.type == wantType))
-                return true;
-            if (r != SRV_READ_NONE)
-                continue;
+        for (SrvReadResult r;;) {
+            while ((r = SrvReader_Next(&mReader, &mFrame, false)) != SRV_READ_NONE)
+                if (r == SRV_READ_FRAME && (wantType == 0 || mFrame.type == wantType))
+                    return true;
             pollfd p = {mFrom, POLLIN, 0};
             unsigned char *pDst;
             const uint32_t room = SrvReader_Space(&mReader, &pDst);
@@ -166,24 +150,18 @@ class Served : public ::testing::Test {
             if (mFrame.id != id)
                 continue;
             r.types += mFrame.type;
-            std::string &stream = mFrame.type == 'E' ? r.err : r.out;
-            if (mFrame.type == 'R' || mFrame.type == 'X') {
-                r.result = Payload();
-                r.status = mFrame.n;
+            r.status = mFrame.n;
+            r.result = Payload();
+            if (mFrame.type == 'R' || mFrame.type == 'X')
                 break;
-            }
-            if (mFrame.type == 'O' || mFrame.type == 'E') {
-                r.gap = r.gap || mFrame.n != stream.size();
-                stream += Payload();
-            }
+            std::string &stream = mFrame.type == 'E' ? r.err : r.out;
+            r.gap = r.gap || mFrame.n != stream.size();
+            stream += r.result;
         }
         return r;
     }
 
-    Reply Run(uint32_t id, const std::string &line)
-    {
-        return Send(Frame('Q', id, 0, line)), Collect(id);
-    }
+    Reply Run(uint32_t id, const std::string &line) { return Send('Q', id, 0, line), Collect(id); }
 
     pid_t mPid = -1;
     int mTo = -1, mFrom = -1;
@@ -211,9 +189,9 @@ TEST_F(Served, OutputIsExactBytesAndLateOutputALogFrame)
 // cancels a built-in sleep); the flag is clear again for the next request.
 TEST_F(Served, CancelStopsAHandler)
 {
-    Send(Frame('Q', 1, 0, "spin"));
+    Send('Q', 1, 0, "spin");
     ASSERT_TRUE(Next('K'));
-    Send(Frame('C', 1, 0, ""));
+    Send('C', 1);
     Reply r = Collect(1);
     EXPECT_TRUE(r.Has("\"cancelled\":true")) << r.result;
     EXPECT_EQ(r.status, 0xFFFFFFF0u);
@@ -229,31 +207,37 @@ TEST_F(Served, RepeatsComeFromTheStore)
     Reply again = Run(1, "count");
     EXPECT_EQ(again.out, "1\n");
     EXPECT_TRUE(again.Has("\"replay\":true"));
-    Send(Frame('F', 1, 0, ""));
+    Send('F', 1);
     EXPECT_EQ(Collect(1).out, "1\n");
     for (uint32_t id = 2; id < 2 + KXSRV_KEPT; id++)
         Run(id, "count");
     Reply gone = Run(1, "count");
     EXPECT_EQ(gone.types, "X");
     EXPECT_EQ(gone.status, 7u);
-    Send(Frame('F', 4444, 0, ""));
+    Send('F', 4444);
     EXPECT_EQ(Collect(4444).status, 6u);
 }
 
 // A request that names the one it follows (n) is refused, and not run,
 // while that one has not arrived.  Sent without waiting, far more than the
 // queue holds, each naming the one before, they run in order, each once.
+// The end of input ends serving, after the requests already sent.
 TEST_F(Served, PipelinedRequestsKeepTheirOrder)
 {
-    Reply refused = (Send(Frame('Q', 11, 10, "count")), Collect(11)); // 10 was lost
+    Reply refused = (Send('Q', 11, 10, "count"), Collect(11)); // 10 was lost
     EXPECT_EQ(refused.types, "X");
     EXPECT_EQ(refused.status, 12u);
     std::string all;
     for (uint32_t id = 10; id < 10 + 3 * KXSRV_QUEUE_MAX; id++)
         all += Frame('Q', id, id == 10 ? 0 : id - 1, "count");
-    Send(all);
+    ASSERT_EQ(write(mTo, all.data(), all.size()), ssize_t(all.size()));
     for (uint32_t id = 10; id < 10 + 3 * KXSRV_QUEUE_MAX; id++)
         EXPECT_EQ(Collect(id).out, std::to_string(id - 9) + "\n");
+    Send('Q', 1, 0, "count");
+    close(mTo);
+    mTo = -1;
+    EXPECT_EQ(Collect(1).out, std::to_string(3 * KXSRV_QUEUE_MAX + 1) + "\n");
+    EXPECT_FALSE(Next());
 }
 
 // Output written a line at a time leaves in pieces of up to a chunk (or
@@ -270,20 +254,9 @@ TEST_F(Served, OutputLeavesInChunksAndStreams)
     EXPECT_FALSE(r.gap);
     EXPECT_EQ(r.out.size(), 16u << 20);
     EXPECT_TRUE(r.Has("\"kept\":false")) << r.result;
-    r = (Send(Frame('F', 2, 0, "")), Collect(2));
+    r = (Send('F', 2), Collect(2));
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(r.Has("\"kept\":false") && r.Has("\"out\":16777216")) << r.result;
-}
-
-// The end of input ends serving, after the requests already sent (quit is
-// tested with the client).
-TEST_F(Served, EndOfInputEndsServing)
-{
-    Send(Frame('Q', 1, 0, "count"));
-    close(mTo);
-    mTo = -1;
-    EXPECT_EQ(Collect(1).out, "1\n");
-    EXPECT_FALSE(Next());
 }
 
 } // namespace
