@@ -71,8 +71,6 @@ template <class F> std::string Captured(F run)
     return out.Stop();
 }
 
-// ==== The differential test ================================================
-
 // What a run leaves on its context that two contexts can compare: flags,
 // automatic sleep, file name, the last line's words and working copy.
 std::string State(const kxMUtiCmd_Exec_t *pExec)
@@ -89,10 +87,9 @@ std::string State(const kxMUtiCmd_Exec_t *pExec)
 unsigned gScripts, gLines; // compared so far
 size_t gBytes;
 
-// Runs pPath through kxMUtiCmd_ExecFile and through the runner, then as a
-// stream (kxMUtiCmd_ExecFP against kxMUtiCon_RunFP), each on its own
-// context with the given flags at entry: output and state must match.
-// The two contexts are made once; every comparison leaves them equal.
+// Runs pPath through kxMUtiCmd_ExecFile and the runner, then kxMUtiCmd_ExecFP
+// and kxMUtiCon_RunFP, on two contexts made once, with the given flags at
+// entry: output and state must match, so the contexts stay equal.
 void Compare(const char *pPath, uint32_t entryFlags)
 {
     static kxMUtiCmd_Exec_t *const pPlain = kxMUtiCmd_ExecNew(nullptr);
@@ -216,18 +213,15 @@ TEST(RunDifferential, SameOutputAndStateAsExecFile)
     Generator gen(20240611u);
     for (int i = 0; i < kFiles; i++)
         folder.Write("f" + std::to_string(i) + ".kx", gen.Script(i, kFiles));
-    const uint32_t kEntry[] = {0, kxMUtiCmd_ExecFlagVerbose, kxMUtiCmd_ExecFlagInteractive};
-    for (uint32_t flags : kEntry) {
-        Compare("self.kx", flags);
-        Compare("quits.kx", flags);
+    for (int flags : {0, +kxMUtiCmd_ExecFlagVerbose, +kxMUtiCmd_ExecFlagInteractive}) {
+        for (const char *pPath : {"self.kx", "quits.kx"})
+            Compare(pPath, flags);
         for (int i = 0; i < kFiles && !HasFatalFailure(); i++)
             Compare(("f" + std::to_string(i) + ".kx").c_str(), flags);
     }
     printf("differential: %u script runs, %u lines, %zu bytes of output compared\n", gScripts,
            gLines, gBytes);
 }
-
-// ==== Summaries ===========================================================
 
 // The summary as one line: counts, how it ended and where, every failure.
 std::string Describe(const kxMUtiCon_RunSummary_t &s)
@@ -246,9 +240,8 @@ std::string Describe(const kxMUtiCon_RunSummary_t &s)
     return d;
 }
 
-// Runs a.kx in a scratch folder holding files, its output dropped, and
-// describes the summary; the run's status goes to *pStatus.  Every run must
-// leave the source command's handler as it found it.
+// Runs a.kx among files, output dropped, status to *pStatus; the summary
+// described.  Every run must leave the source command's handler as it was.
 uint32_t gStatus;
 std::string RunA(const Files &files, const kxMUtiCon_RunOpts_t *pOpts = nullptr,
                  uint32_t *pStatus = &gStatus)
@@ -315,8 +308,6 @@ TEST(RunSummary, CountsAndNames)
         EXPECT_EQ(status, KX_OK) << c.pName;
     }
 }
-
-// ==== Options, the failure rule, and a host's own source ==================
 
 // The host's rule replaces the default one: nosuch passes, 7 fails.
 TEST(RunOptions, HostRuleAndCallbacks)
