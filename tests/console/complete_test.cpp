@@ -195,8 +195,8 @@ std::string SignalState()
     return s;
 }
 
-// A loop on a terminal leaves the caller's blocked signals (SIGINT among
-// them) and handlers (their own mask, SA_RESTART on one) as they were.
+// A loop on a terminal leaves the caller's blocked signals and handlers,
+// SIGINT's among them, as they were.
 TEST(ConsoleLoop, CallerSignalStateKeptOnATerminal)
 {
     Start();
@@ -206,14 +206,10 @@ TEST(ConsoleLoop, CallerSignalStateKeptOnATerminal)
     int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
     ASSERT_GE(slave, 0);
     ASSERT_EQ(write(master, "quit\r", 5), 5);
-    sigset_t block;
-    sigemptyset(&block);
-    for (int sig : {SIGINT, SIGUSR1})
-        sigaddset(&block, sig);
-    sigprocmask(SIG_BLOCK, &block, nullptr);
-    struct sigaction mine = {};
+    struct sigaction mine = {}; // its mask, SIGINT and SIGUSR1, is also the one blocked
     mine.sa_handler = CallerHandler;
-    sigaddset(&mine.sa_mask, SIGUSR2);
+    sigaddset(&mine.sa_mask, SIGINT), sigaddset(&mine.sa_mask, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &mine.sa_mask, nullptr);
     sigaction(SIGWINCH, &mine, nullptr);
     mine.sa_flags = SA_RESTART;
     sigaction(SIGINT, &mine, nullptr);
@@ -229,7 +225,7 @@ TEST(ConsoleLoop, CallerSignalStateKeptOnATerminal)
         close(fd);
     EXPECT_EQ(SignalState(), want);
     signal(SIGINT, SIG_DFL), signal(SIGWINCH, SIG_DFL);
-    sigprocmask(SIG_UNBLOCK, &block, nullptr);
+    sigprocmask(SIG_UNBLOCK, &mine.sa_mask, nullptr);
 }
 
 } // namespace
