@@ -9,10 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <ostream>
 #include <random>
 #include <string>
-#include <vector>
 
 #include "CaptureStdout.h"
 #include "kxMUtiConsole.h"
@@ -56,8 +54,6 @@ class Folder {
             Write(name, text);
     }
     ~Folder() { std::filesystem::current_path(old_), std::filesystem::remove_all(path_); }
-    Folder(const Folder &) = delete;
-    Folder &operator=(const Folder &) = delete;
     static void Write(const std::string &name, const std::string &text)
     {
         std::ofstream(name, std::ios::binary) << text;
@@ -75,8 +71,6 @@ template <class F> std::string Captured(F run)
     return out.Stop();
 }
 
-// ==== The differential test ================================================
-
 // What a run leaves on its context that two contexts can compare: flags,
 // automatic sleep, file name, the last line's words and working copy.
 std::string State(const kxMUtiCmd_Exec_t *pExec)
@@ -93,22 +87,19 @@ std::string State(const kxMUtiCmd_Exec_t *pExec)
 unsigned gScripts, gLines; // compared so far
 size_t gBytes;
 
-// Runs pPath through kxMUtiCmd_ExecFile and through the runner, then as a
-// stream (kxMUtiCmd_ExecFP against kxMUtiCon_RunFP), each on its own
-// context with the given flags at entry: output and state must match.
-// The two contexts are made once; every comparison leaves them equal.
+// Runs pPath through kxMUtiCmd_ExecFile and the runner, then kxMUtiCmd_ExecFP
+// and kxMUtiCon_RunFP, on two contexts made once, with the given flags at
+// entry: output and state must match, so the contexts stay equal.
 void Compare(const char *pPath, uint32_t entryFlags)
 {
     static kxMUtiCmd_Exec_t *const pPlain = kxMUtiCmd_ExecNew(nullptr);
     static kxMUtiCmd_Exec_t *const pRun = kxMUtiCmd_ExecNew(nullptr);
     pPlain->flags = pRun->flags = entryFlags;
     for (const bool stream : {false, true}) {
-        FILE *pA = stream ? fopen(pPath, "r") : nullptr;
-        FILE *pB = stream ? fopen(pPath, "r") : nullptr;
-        if (stream && (pA == nullptr || pB == nullptr)) {
-            ASSERT_TRUE(pA == nullptr && pB == nullptr);
-            return;
-        }
+        FILE *pA = stream ? fopen(pPath, "r") : nullptr, *pB = stream ? fopen(pPath, "r") : nullptr;
+        ASSERT_EQ(pA == nullptr, pB == nullptr);
+        if (stream && pA == nullptr)
+            return; // no stream to read: the file runs compared the failure to open
         kxMUtiCon_RunSummary_t sum;
         const std::string plain = Captured(
             [&] { stream ? kxMUtiCmd_ExecFP(pPlain, pA) : kxMUtiCmd_ExecFile(pPlain, pPath); });
@@ -118,9 +109,8 @@ void Compare(const char *pPath, uint32_t entryFlags)
         });
         if (stream)
             fclose(pA), fclose(pB);
-        const char *pHow = stream ? " as a stream" : "";
-        ASSERT_EQ(plain, ran) << pPath << pHow << " flags " << entryFlags;
-        ASSERT_EQ(State(pPlain), State(pRun)) << pPath << pHow;
+        ASSERT_EQ(plain + "\n" + State(pPlain), ran + "\n" + State(pRun))
+            << pPath << (stream ? " as a stream" : "") << " flags " << entryFlags;
         gScripts += stream ? 0 : 1, gLines += sum.nLines, gBytes += ran.size();
         kxMUtiCon_RunSummaryDeInit(&sum);
     }
@@ -131,8 +121,7 @@ void Compare(const char *pPath, uint32_t entryFlags)
 // exactly 1023 characters, NUL bytes, CR-LF, verbose on and off, no final
 // line end), sourcing one another.  File i sources only files after it, at
 // most once, so the runs stay short.
-class Generator {
-  public:
+struct Generator {
     explicit Generator(unsigned seed) : rng_(seed) {}
 
     std::string Script(int index, int nFiles)
@@ -157,7 +146,6 @@ class Generator {
         return text;
     }
 
-  private:
     int Pick(int n) { return static_cast<int>(rng_() % static_cast<unsigned>(n)); }
 
     std::string Word()
@@ -211,11 +199,11 @@ TEST(RunDifferential, SameOutputAndStateAsExecFile)
     ASSERT_EQ(chdir(KX_E2E_CASES), 0);
     glob_t found;
     ASSERT_EQ(glob("shell/*.kx", 0, nullptr, &found), 0);
-    std::vector<std::string> e2e(found.gl_pathv, found.gl_pathv + found.gl_pathc);
+    for (size_t i = 0; i < found.gl_pathc && !HasFatalFailure(); i++)
+        Compare(found.gl_pathv[i], 0);
     globfree(&found);
-    e2e.insert(e2e.end(), {"inc/fails.kx", "no/such/file.kx"});
-    for (size_t i = 0; i < e2e.size() && !HasFatalFailure(); i++)
-        Compare(e2e[i].c_str(), 0);
+    for (const char *pPath : {"inc/fails.kx", "no/such/file.kx"})
+        Compare(pPath, 0);
     std::filesystem::current_path(here);
 
     Folder folder({{"self.kx", "note deeper\nsource self.kx\necho up\n"},
@@ -225,18 +213,15 @@ TEST(RunDifferential, SameOutputAndStateAsExecFile)
     Generator gen(20240611u);
     for (int i = 0; i < kFiles; i++)
         folder.Write("f" + std::to_string(i) + ".kx", gen.Script(i, kFiles));
-    const uint32_t kEntry[] = {0, kxMUtiCmd_ExecFlagVerbose, kxMUtiCmd_ExecFlagInteractive};
-    for (uint32_t flags : kEntry) {
-        Compare("self.kx", flags);
-        Compare("quits.kx", flags);
+    for (int flags : {0, +kxMUtiCmd_ExecFlagVerbose, +kxMUtiCmd_ExecFlagInteractive}) {
+        for (const char *pPath : {"self.kx", "quits.kx"})
+            Compare(pPath, flags);
         for (int i = 0; i < kFiles && !HasFatalFailure(); i++)
             Compare(("f" + std::to_string(i) + ".kx").c_str(), flags);
     }
     printf("differential: %u script runs, %u lines, %zu bytes of output compared\n", gScripts,
            gLines, gBytes);
 }
-
-// ==== Summaries ===========================================================
 
 // The summary as one line: counts, how it ended and where, every failure.
 std::string Describe(const kxMUtiCon_RunSummary_t &s)
@@ -248,96 +233,81 @@ std::string Describe(const kxMUtiCon_RunSummary_t &s)
         d += std::string(" at ") + s.pEndFile + ":" + std::to_string(s.endLine);
     for (uint32_t i = 0; i < s.failures.used; i++) {
         const auto *pF = static_cast<const kxMUtiCon_RunFailure_t *>(s.failures.pEntries[i]);
-        char status[16];
-        snprintf(status, sizeof status, "%X", pF->status);
-        d += std::string("; ") + pF->pFile + ":" + std::to_string(pF->line) + " " + status + " '" +
-             pF->pText + "'";
+        char where[32];
+        snprintf(where, sizeof where, ":%u %X '", pF->line, pF->status);
+        d += std::string("; ") + pF->pFile + where + pF->pText + "'";
     }
     return d;
 }
 
-// Runs a.kx in a scratch folder holding files, its output dropped, and
-// describes the summary; the run's status goes to *pStatus.  Every run must
-// leave the source command's handler as it found it.
+// Runs a.kx among files, output dropped, status to *pStatus; the summary
+// described.  Every run must leave the source command's handler as it was.
+uint32_t gStatus;
 std::string RunA(const Files &files, const kxMUtiCon_RunOpts_t *pOpts = nullptr,
-                 uint32_t *pStatus = nullptr)
+                 uint32_t *pStatus = &gStatus)
 {
     Start();
-    uint32_t kind = 0, status = 0;
+    uint32_t kind = 0;
     kxMUtiCmd_Def_t *pSource = kxMUtiCmd_DefsLookup(nullptr, "source", &kind);
     const kxMUtiCmd_Handler_t handler = pSource->handler;
     Folder folder(files);
     kxMUtiCon_RunSummary_t sum;
-    Captured([&] { status = kxMUtiCon_RunFile(nullptr, "a.kx", pOpts, &sum); });
+    Captured([&] { *pStatus = kxMUtiCon_RunFile(nullptr, "a.kx", pOpts, &sum); });
     EXPECT_EQ(pSource->handler, handler) << "source routed back after the run";
     const std::string d = Describe(sum);
     kxMUtiCon_RunSummaryDeInit(&sum);
     kxMUtiCon_CancelClear();
-    if (pStatus != nullptr)
-        *pStatus = status;
     return d;
 }
 
 // a.kx is run, b.kx is there to be sourced; flags are kxMUtiCon_Run... bits.
 struct SummaryCase {
     const char *pName;
-    uint32_t flags;
     std::string a, b;
     const char *pWant;
+    uint32_t flags = 0;
 };
 
 const SummaryCase kSummaryCases[] = {
     // Blank, comment and echo lines pass and count.
-    {"Passing", 0, "echo a\n\n# c\n  \t\necho\n", "", "5 lines, 0 failed, end"},
-    {"EveryKind", 0, "nosuch x\nmsleep abc\nfail 2147483649\nfail 3\nsource\nsource a b\necho ok\n",
+    {"Passing", "echo a\n\n# c\n  \t\necho\n", "", "5 lines, 0 failed, end"},
+    {"EveryKind", "nosuch x\nmsleep abc\nfail 2147483649\nfail 3\nsource\nsource a b\necho ok\n",
      "",
      "7 lines, 5 failed, end; a.kx:1 FFFFFF02 'nosuch x'; a.kx:2 FFFFFF05 'msleep abc'; "
      "a.kx:3 80000001 'fail 2147483649'; a.kx:5 FFFFFF04 'source'; a.kx:6 FFFFFF03 'source a b'"},
     // A nested failure is named by its own file and line; the run goes on.
-    {"Nested", 0, "echo\nsource b.kx\nnosuch\n", "# b\n\nnope\n",
+    {"Nested", "echo\nsource b.kx\nnosuch\n", "# b\n\nnope\n",
      "6 lines, 2 failed, end; b.kx:3 FFFFFF02 'nope'; a.kx:3 FFFFFF02 'nosuch'"},
-    {"Prefix", 0, "so b.kx\n", "nope\n", "2 lines, 1 failed, end; b.kx:1 FFFFFF02 'nope'"},
+    {"Prefix", "so b.kx\n", "nope\n", "2 lines, 1 failed, end; b.kx:1 FFFFFF02 'nope'"},
     // Stop on error inside a nested file ends the outer file too.
-    {"StopNested", kxMUtiCon_RunStopOnError, "source b.kx\necho never\n",
-     "echo\nnope\necho never\n", "3 lines, 1 failed, stopped at b.kx:2; b.kx:2 FFFFFF02 'nope'"},
-    {"QuitNested", 0, "source b.kx\necho never\n", "quit\necho never\n", "2 lines, 0 failed, quit"},
-    {"NotOpened", 0, "source nofile.kx\necho\n", "",
+    {"StopNested", "source b.kx\necho never\n", "echo\nnope\necho never\n",
+     "3 lines, 1 failed, stopped at b.kx:2; b.kx:2 FFFFFF02 'nope'", kxMUtiCon_RunStopOnError},
+    {"QuitNested", "source b.kx\necho never\n", "quit\necho never\n", "2 lines, 0 failed, quit"},
+    {"NotOpened", "source nofile.kx\necho\n", "",
      "2 lines, 1 failed, end; a.kx:1 FFFFFF10 'source nofile.kx'"},
     // Pieces of a long line (1023 characters, then "xxx") share its number;
     // CR-LF and NUL end the text.
-    {"Pieces", 0, "echo " + std::string(1021, 'x') + "\r\nnope\r\n" + std::string("bad\0tail\n", 9),
+    {"Pieces", "echo " + std::string(1021, 'x') + "\r\nnope\r\n" + std::string("bad\0tail\n", 9),
      "",
      "4 lines, 3 failed, end; a.kx:1 FFFFFF02 'xxx'; a.kx:2 FFFFFF02 'nope'; a.kx:3 FFFFFF02 "
      "'bad'"},
     // A self-sourcing file stops at the nesting bound, reported once.
-    {"SelfSource", 0, "source a.kx\n", "",
-     "64 lines, 1 failed, end; a.kx:1 FFFFFF10 'source a.kx'"},
+    {"SelfSource", "source a.kx\n", "", "64 lines, 1 failed, end; a.kx:1 FFFFFF10 'source a.kx'"},
     // A cancel ends the run after the current line, nested files included.
-    {"Cancel", 0, "source b.kx\necho never\n", "echo\ncancel\necho never\n",
+    {"Cancel", "source b.kx\necho never\n", "echo\ncancel\necho never\n",
      "3 lines, 0 failed, cancelled at b.kx:2"},
 };
 
-class RunSummary : public ::testing::TestWithParam<SummaryCase> {};
-
-TEST_P(RunSummary, CountsAndNames)
+TEST(RunSummary, CountsAndNames)
 {
-    kxMUtiCon_RunOpts_t opts = {};
-    opts.flags = GetParam().flags;
-    uint32_t status = 1;
-    const Files files = {{"a.kx", GetParam().a}, {"b.kx", GetParam().b}};
-    EXPECT_EQ(RunA(files, &opts, &status), GetParam().pWant);
-    EXPECT_EQ(status, KX_OK);
+    for (const SummaryCase &c : kSummaryCases) {
+        kxMUtiCon_RunOpts_t opts = {};
+        opts.flags = c.flags;
+        uint32_t status = 1;
+        EXPECT_EQ(RunA({{"a.kx", c.a}, {"b.kx", c.b}}, &opts, &status), c.pWant) << c.pName;
+        EXPECT_EQ(status, KX_OK) << c.pName;
+    }
 }
-
-void PrintTo(const SummaryCase &c, std::ostream *pOut)
-{
-    *pOut << c.pName;
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, RunSummary, ::testing::ValuesIn(kSummaryCases),
-                         [](const auto &info) { return std::string(info.param.pName); });
-
-// ==== Options, the failure rule, and a host's own source ==================
 
 // The host's rule replaces the default one: nosuch passes, 7 fails.
 TEST(RunOptions, HostRuleAndCallbacks)
@@ -352,9 +322,9 @@ TEST(RunOptions, HostRuleAndCallbacks)
         static_cast<decltype(seen) *>(pUser)->before++;
     };
     opts.onFailure = [](const kxMUtiCon_RunFailure_t *pF, void *pUser) {
-        static_cast<decltype(seen) *>(pUser)->notes += std::string(pF->pFile) + ":" +
-                                                       std::to_string(pF->line) + ":" +
-                                                       std::to_string(pF->status) + " ";
+        char note[64];
+        snprintf(note, sizeof note, "%s:%u:%u ", pF->pFile, pF->line, pF->status);
+        static_cast<decltype(seen) *>(pUser)->notes += note;
     };
     opts.pUser = &seen;
     uint32_t status = 1;
@@ -380,17 +350,16 @@ TEST(RunOptions, MissingFileAndReport)
     uint32_t status = 0;
     EXPECT_EQ(RunA({}, nullptr, &status), "0 lines, 0 failed, not run");
     EXPECT_EQ(status, kxMUtiCon_StatusNotRun);
-    FILE *pNotes = tmpfile();
+    char *pText = nullptr;
+    size_t size = 0;
     kxMUtiCon_RunOpts_t opts = {};
     opts.onFailure = kxMUtiCon_RunReport;
-    opts.pUser = pNotes;
+    opts.pUser = open_memstream(&pText, &size);
     RunA({{"a.kx", "  'nosuch' x\nmd\n"}}, &opts);
-    rewind(pNotes);
-    char text[256] = {};
-    fread(text, 1, sizeof text - 1, pNotes);
-    fclose(pNotes);
-    EXPECT_STREQ(text, "a.kx:1: nosuch: unknown or ambiguous command (status 0xFFFFFF02)\n"
-                       "a.kx:2: md: unknown or ambiguous command (status 0xFFFFFF02)\n");
+    fclose(static_cast<FILE *>(opts.pUser));
+    EXPECT_STREQ(pText, "a.kx:1: nosuch: unknown or ambiguous command (status 0xFFFFFF02)\n"
+                        "a.kx:2: md: unknown or ambiguous command (status 0xFFFFFF02)\n");
+    free(pText);
 }
 
 // A host that redefines source keeps its own command.
