@@ -16,6 +16,9 @@ import pytest
 from .client import Client, LogFrame, Result
 from .errors import Error
 
+# Board maps (--kx-boards): every test on every board, in parallel.
+pytest_plugins = ["kxmuti.pytest_boards"]
+
 _SECTION = "kx session"
 _OUTPUT_SHOWN = 2000  # bytes of each command's output in a report
 
@@ -123,8 +126,13 @@ class KxFixture:
 
 
 @pytest.fixture(scope="session")
-def kx_client(pytestconfig: pytest.Config):
+def kx_client(pytestconfig: pytest.Config, kx_board, request: pytest.FixtureRequest):
     """The one session with the board that every test shares."""
+    if kx_board is not None:  # one per board of the map
+        from .pytest_boards import board_client
+
+        yield from board_client(pytestconfig, kx_board, request)
+        return
     try:
         client = _open(pytestconfig)
     except Error as e:
