@@ -129,8 +129,12 @@ def _yaml(text: str, path: Path) -> Any:
     Loader.add_constructor(yaml.resolver.BaseResolver.DEFAULT_MAPPING_TAG, mapping)
     try:
         return yaml.load(text, Loader=Loader)  # noqa: S506 - a SafeLoader
+    except yaml.MarkedYAMLError as e:
+        mark = e.problem_mark
+        where = f":{mark.line + 1}:{mark.column + 1}" if mark else ""
+        raise BoardMapError(f"{path}{where}: not valid YAML: {e.problem or e.context}") from None
     except yaml.YAMLError as e:
-        raise BoardMapError(f"{path}: not valid YAML: {e}") from e
+        raise BoardMapError(f"{path}: not valid YAML: {e}") from None
 
 
 def _board(path: Path, name: Any, entry: Any) -> Board:

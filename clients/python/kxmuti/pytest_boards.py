@@ -16,6 +16,7 @@ for a board's session.
 from __future__ import annotations
 
 import collections
+import itertools
 import time
 from typing import Any, Iterator
 
@@ -139,15 +140,31 @@ def pytest_generate_tests(metafunc: pytest.Metafunc) -> None:
                          scope="session")
 
 
+_collected_key = pytest.StashKey[int]()
+
+
+def pytest_itemcollected(item: pytest.Item) -> None:
+    """Notes the order the tests were written in, before pytest groups them."""
+    item.stash[_collected_key] = next(_collected)
+
+
+_collected = itertools.count()
+
+
 @pytest.hookimpl(trylast=True)
 def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
-    """Runs each board's tests in one stretch, boards in map order: a board's
-    session and lock are then taken once. Tests without a board come first."""
+    """Runs each board's tests in one stretch, boards in map order and tests
+    in the order written: a board's session and lock are then taken once.
+    Tests without a board come first."""
     rack = rack_of(config)
     if rack is None:
         return
     order = {name: i for i, name in enumerate(rack.by_name)}
-    items.sort(key=lambda item: order[b.name] if (b := board_of_item(item)) else -1)
+
+    def key(item: pytest.Item) -> tuple[int, int]:
+        board = board_of_item(item)
+        return (-1 if board is None else order[board.name], item.stash.get(_collected_key, 0))
+    items.sort(key=key)
 
 
 @pytest.fixture(scope="session")
@@ -222,7 +239,7 @@ class BoardSession:
             return
         test, why = self.lost
         self.close_client()
-        self.open(test, f"{why} (in {test})")
+        self.open(test, why)
 
     def note(self, result: Any) -> None:
         items = result if isinstance(result, list) else [result]
