@@ -101,8 +101,8 @@ def test_a_good_map_gives_boards_in_order_with_paths_from_its_folder(tmp_path):
 IDS = [
     # (test id, the board it names)
     ("t.py::test_mem[stb1]", "stb1"),
-    ("t.py::test_f[474000-stb-a1]", "stb-a1"),
-    ("t.py::C::test_f[1-a1]", "a1"),      # not the longer name that merely ends alike
+    ("t.py::test_f[474000-stb-a1]", "stb-a1"),  # not a1, which merely ends it
+    ("t.py::C::test_f[1-a1]", "a1"),
     ("t.py::test_mem[stb9]", None),
     ("t.py::test_mem", None),
     ("t.py::test_f[stb1-0]", None),       # the board is always the last parameter
@@ -110,7 +110,7 @@ IDS = [
 
 
 def test_the_scheduler_reads_the_board_from_the_test_id():
-    names = ["stb1", "stb-a1", "a1"]
+    names = ["a1", "stb1", "stb-a1"]
     assert [board_of(nodeid, names) for nodeid, _ in IDS] == [b for _, b in IDS]
 
 
