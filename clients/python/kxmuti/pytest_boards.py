@@ -47,6 +47,7 @@ class Rack:
         self.owner = owner  # made the run's folder, so removes it
         self.lock_wait = lock_wait
         self.sessions: dict[str, BoardSession] = {}
+        self.current_test = ""  # the test being set up or run in this process
 
 
 _rack_key = pytest.StashKey[Rack]()
@@ -282,14 +283,13 @@ def _describe_result(r: Any) -> str:
     return f"{line!r}: status {r.status}" + (f", {_shorten(out)}" if out else "")
 
 
-def board_client(config: pytest.Config, board: bm.Board,
-                 request: pytest.FixtureRequest) -> Iterator[LiveClient]:
+def board_client(config: pytest.Config, board: bm.Board) -> Iterator[LiveClient]:
     """The session fixture's body for one board: lock, open, share, close."""
     rack = rack_of(config)
     session = BoardSession(board, rack)
     rack.sessions[board.name] = session
     try:
-        session.start(request.node.nodeid)
+        session.start(rack.current_test)
         yield LiveClient(session)
     finally:
         rack.sessions.pop(board.name, None)
@@ -306,6 +306,7 @@ def pytest_runtest_setup(item: pytest.Item) -> None:
     rack = rack_of(item.config)
     if board is None or rack is None:
         return
+    rack.current_test = item.nodeid
     if ("kx_board", board.name) not in item.user_properties:
         item.user_properties.append(("kx_board", board.name))
     dead = rack.state.dead(board.name)

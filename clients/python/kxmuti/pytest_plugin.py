@@ -126,12 +126,12 @@ class KxFixture:
 
 
 @pytest.fixture(scope="session")
-def kx_client(pytestconfig: pytest.Config, kx_board, request: pytest.FixtureRequest):
+def kx_client(pytestconfig: pytest.Config, kx_board):
     """The one session with the board that every test shares."""
     if kx_board is not None:  # one per board of the map
         from .pytest_boards import board_client
 
-        yield from board_client(pytestconfig, kx_board, request)
+        yield from board_client(pytestconfig, kx_board)
         return
     try:
         client = _open(pytestconfig)
