@@ -7,7 +7,6 @@ import os
 import re
 import subprocess
 import sys
-import time
 from collections import defaultdict
 from pathlib import Path
 from xml.etree import ElementTree
