@@ -58,6 +58,8 @@ class Frame(NamedTuple):
 
 def escape(data: bytes) -> bytes:
     """The payload as a frame carries it."""
+    if not data.translate(None, _RAW):
+        return data  # the common case: a command line, plain text
     return _NOT_RAW.sub(lambda m: b"".join(_ESCAPE[c] for c in m.group()), data)
 
 
