@@ -145,8 +145,12 @@ TEST(FrameVectors, FramesReadAndEncodeBack)
         EXPECT_EQ(ReadAll(v.line + "\n"), expect) << "frames.txt:" << v.lineNo;
         EXPECT_EQ(ReadAll(v.line + "\r\n", 1), expect) << "frames.txt:" << v.lineNo;
         std::vector<uint32_t> nums;
-        for (const char *p = v.fields[2].c_str(); *p != '\0'; p += *p == ',' ? 1 : 0)
-            nums.push_back(static_cast<uint32_t>(strtoul(p, const_cast<char **>(&p), 10)));
+        std::string csv = v.fields[2];
+        for (char *pEnd = csv.data();; pEnd++) {
+            nums.push_back(static_cast<uint32_t>(strtoul(pEnd, &pEnd, 10)));
+            if (*pEnd != ',')
+                break;
+        }
         EXPECT_EQ(Encode(v.fields[0][0], id, nums, payload), v.line + "\n")
             << "frames.txt:" << v.lineNo;
     }
@@ -196,9 +200,10 @@ TEST(FrameReader, Resynchronises)
     const std::string q2 = Encode('Q', 2, {0}, "md 80100000 2");
     const std::string e1 = "Q 1 0 echo hello", e2 = "Q 2 0 md 80100000 2";
     const std::string big = Encode('O', 3, {0}, std::string(KXSRV_FRAME_MAX + 1, '\x11'));
-    const std::string longer = Encode('O', 3, {0}, std::string(2 * KXSRV_FRAME_LINE_MAX, 'x'));
+    const std::string longer =
+        Encode('O', 3, {0}, std::string(size_t{2} * KXSRV_FRAME_LINE_MAX, 'x'));
     const std::string v1 = "#KX Q 1 0 " + std::to_string(3 * KXSRV_FRAME_LINE_MAX) + " " +
-                           std::string(4 * KXSRV_FRAME_LINE_MAX, 'A') + " ";
+                           std::string(size_t{4} * KXSRV_FRAME_LINE_MAX, 'A') + " ";
     char crc[10];
     snprintf(crc, sizeof crc, "%08x\n", Srv_Crc32(0, v1.data(), v1.size()));
     const std::pair<std::string, std::vector<std::string>> cases[] = {
