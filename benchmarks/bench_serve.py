@@ -17,19 +17,20 @@ usage: bench_serve.py <kxshell> [requests] [repeats]
 
 Runs natively; under qemu the first figures measure the emulator.
 """
-import base64
 import os
 import subprocess
 import sys
 import tempfile
 import time
-import zlib
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "clients" / "python"))
+
+from kxmuti.frame import encode  # noqa: E402
 
 
 def frame(ftype, fid, data):
-    text = base64.b64encode(data) if data else b"-"
-    head = b"#KX %s %d 0 %d %s " % (ftype.encode(), fid, len(data), text)
-    return head + b"%08x\n" % zlib.crc32(head)
+    return encode(ftype, fid, 0, data)
 
 
 def best(argv, stdin_path, repeats):

@@ -97,7 +97,7 @@ def pty_server(serve_argv):
     # A board's server has long been up when a client comes: wait for the
     # greeting of its session, so the client meets it as it would a board.
     seen = b""
-    while b"#KX G " not in seen or not seen.endswith(b"\n"):
+    while b"#KX G" not in seen or not seen.endswith(b"\n"):
         ready, _, _ = select.select([slave], [], [], 30)
         if not ready:
             raise RuntimeError("the served shell on the pseudo-terminal sent no greeting")

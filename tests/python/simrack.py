@@ -86,7 +86,7 @@ class PtyBoard:
     def _await_greeting(self) -> None:
         seen = b""
         deadline = time.monotonic() + 30
-        while b"#KX G " not in seen or not seen.endswith(b"\n"):
+        while b"#KX G" not in seen or not seen.endswith(b"\n"):
             left = deadline - time.monotonic()
             ready = select.select([self.slave], [], [], max(0, left))[0] if left > 0 else []
             if not ready:

@@ -40,7 +40,7 @@ def test_run_exits_0_when_all_lines_pass_and_2_without_a_target(serve_argv, pyth
 
 def test_by_hand_frame_and_decode(serve_argv, python_env):
     frame = kxmuti_cli(["frame", "Q", "1", "echo hello"], python_env).stdout
-    assert frame == b"#KX Q 1 0 10 ZWNobyBoZWxsbw== 2e9a3d8a\n"
+    assert frame == b"#KX Q1 0 echo hello 573f596e\n"
     served = subprocess.run(serve_argv, input=frame, capture_output=True, timeout=60).stdout
     shown = kxmuti_cli(["decode"], python_env, input=served).stdout.decode().splitlines()
     assert shown[0].startswith("G 0 1 {")

@@ -1,8 +1,14 @@
-// The frame codec and reader: frames, what is not one, and resynchronisation.
+// The frame codec and reader: the shared vectors (tests/vectors/frames.txt),
+// single flipped bits, resynchronisation and the version-1 encoder.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+#include <stdlib.h>
+
 #include <algorithm>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "SrvFrame.h"
 
@@ -10,34 +16,44 @@ namespace {
 
 SrvFrame gFrame; // the last one ReadAll took out
 
-std::string Encode(char type, uint32_t id, uint32_t n, const std::string &payload)
+std::string Encode(char type, uint32_t id, const std::vector<uint32_t> &nums,
+                   const std::string &payload)
 {
     std::string out(SrvFrame_Size(static_cast<uint32_t>(payload.size())), '\0');
-    out.resize(SrvFrame_Encode(out.data(), type, id, n, payload.data(),
-                               static_cast<uint32_t>(payload.size())));
+    out.resize(SrvFrame_EncodeNums(out.data(), type, id, nums.data(),
+                                   static_cast<uint32_t>(nums.size()), payload.data(),
+                                   static_cast<uint32_t>(payload.size())));
     return out;
 }
 
-std::string Payload()
+std::string Shown(char type, uint32_t id, const std::string &nums, const std::string &payload)
 {
-    return {reinterpret_cast<const char *>(gFrame.payload), gFrame.len};
+    return std::string(1, type) + " " + std::to_string(id) + " " + nums + " " + payload;
+}
+
+// The frame ReadAll took, as "T id n,n payload".
+std::string ShownFrame()
+{
+    std::string nums;
+    for (uint32_t i = 0; i < gFrame.nNums; i++)
+        nums += (i > 0 ? "," : "") + std::to_string(gFrame.nums[i]);
+    EXPECT_EQ(gFrame.n, gFrame.nums[0]);
+    return Shown(gFrame.type, gFrame.id, nums,
+                 {reinterpret_cast<const char *>(gFrame.payload), gFrame.len});
 }
 
 // Feeds text to a reader, at most step bytes at a time, and collects what it
-// reports: frames as "T id n payload", else BAD or HUGE.
+// reports: frames as ShownFrame() gives them, else BAD, HUGE or OLD.
 std::vector<std::string> ReadAll(const std::string &input, size_t step = std::string::npos)
 {
     static SrvReader reader;
+    static const char *const kNames[] = {"NONE", "FRAME", "BAD", "HUGE", "OLD"};
     std::vector<std::string> seen;
     SrvReader_Init(&reader);
     for (size_t at = 0, n = 0;; at += n) {
         const bool eof = at == input.size();
         for (SrvReadResult r; (r = SrvReader_Next(&reader, &gFrame, eof)) != SRV_READ_NONE;)
-            seen.push_back(r == SRV_READ_HUGE ? "HUGE"
-                           : r != SRV_READ_FRAME
-                               ? "BAD"
-                               : std::string(1, gFrame.type) + " " + std::to_string(gFrame.id) +
-                                     " " + std::to_string(gFrame.n) + " " + Payload());
+            seen.push_back(r == SRV_READ_FRAME ? ShownFrame() : kNames[r]);
         if (eof)
             return seen;
         unsigned char *pDst;
@@ -47,63 +63,162 @@ std::vector<std::string> ReadAll(const std::string &input, size_t step = std::st
     }
 }
 
-// Single lines: the frames of docs/protocol.md, which encode back byte for
-// byte; every byte value, the largest numbers and payload; lines that are not
-// frames, each for one reason.
-TEST(Frame, ParsesAndEncodes)
+// One line of tests/vectors/frames.txt.
+struct Vector {
+    int lineNo;
+    std::string kind;
+    std::vector<std::string> fields; // frame: type, id, numbers, payload in hex
+    std::string line;                // as it travels, without its "\n"
+};
+
+// The file's notation: {crc} the CRC-32 of what comes before, {HH} a byte,
+// {HH*N} N of them.
+std::string Expand(const std::string &text)
 {
-    std::string every(256, '\0');
-    for (int i = 0; i < 256; i++)
-        every[i] = static_cast<char>(i);
-    const std::string big(KXSRV_FRAME_MAX, 'x');
-    const std::pair<std::string, std::string> cases[] = {
-        {"#KX Q 1 0 10 ZWNobyBoZWxsbw== 2e9a3d8a\n", "Q 1 0 echo hello"},
-        {"#KX K 1 0 0 - f2f951ad\n", "K 1 0 "},
-        {"#KX O 1 0 6 aGVsbG8K 46a50bda\n", "O 1 0 hello\n"},
-        {"#KX Q 3 0 11 bXNsZWVwIDUwMDA= 154633d6\n", "Q 3 0 msleep 5000"},
-        {"#KX P 5 4 4 aGVscA== e27a7db1\n", "P 5 4 help"},
-        {"#KX H 0 0 0 - d564ea30\n", "H 0 0 "},
-        {Encode('O', 0xFFFFFFFFu, 0xFFFFFFFFu, every), "O 4294967295 4294967295 " + every},
-        {Encode('Q', 1, 0, big), "Q 1 0 " + big},
-        {Encode('Q', 1, 0, big + "x"), "HUGE"},
-        {"#KX Q 1 0 4097 AAAA 00000000", "HUGE"},
-        {"#KX Q 1 0 10 ZWNobyBoZWxsbw== 2e9a3d8b", "BAD"},  // CRC off by one
-        {"#KX Q 1 0 10 ZWNobyBoZWxsbw== 2E9A3D8A", "BAD"},  // upper-case CRC
-        {"#KX Q 01 0 10 ZWNobyBoZWxsbw== 2e9a3d8a", "BAD"}, // leading zero
-        {"#KX Q 1 0 9 ZWNobyBoZWxsbw== 2e9a3d8a", "BAD"},   // length does not match the data
-        {"#KX Q 1 0 9 ZWNobyBoZWxsbw== 38624105", "BAD"},   // nor with the CRC of this line
-        {"#KX Q 1 0 10 ZWNobyBoZWxsbw 2e9a3d8a", "BAD"},    // padding missing
-        {"#KX Q 1  0 10 ZWNobyBoZWxsbw== 2e9a3d8a", "BAD"}, // two blanks
-        {"#KX q 1 0 10 ZWNobyBoZWxsbw== 2e9a3d8a", "BAD"},  // lower-case type
-        {"#KX Q 4294967296 0 0 - 00000000", "BAD"},         // id over 32 bits
-        {"#KX K 1 0 3 - 00000000", "BAD"},                  // "-" with a length
-        {"#KX K 1 0 0 - f2f951ad trailing", "BAD"},         // text after the CRC
-        {"#KX K 1 0 0", "BAD"},                             // cut short
-    };
-    for (const auto &[text, expect] : cases) {
-        const std::string line = text.back() == '\n' ? text : text + "\n";
-        EXPECT_EQ(ReadAll(line), std::vector<std::string>{expect}) << text;
-        if (expect != "BAD" && expect != "HUGE") {
-            EXPECT_EQ(Encode(gFrame.type, gFrame.id, gFrame.n, Payload()), line);
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        if (text[i] != '{') {
+            out += text[i++];
+            continue;
+        }
+        const size_t close = text.find('}', i);
+        const std::string what = text.substr(i + 1, close - i - 1);
+        i = close + 1;
+        if (what == "crc") {
+            char crc[9];
+            snprintf(crc, sizeof crc, "%08x", Srv_Crc32(0, out.data(), out.size()));
+            out += crc;
+            continue;
+        }
+        const size_t star = what.find('*');
+        const long count =
+            star == std::string::npos ? 1 : strtol(what.c_str() + star + 1, nullptr, 10);
+        out.append(static_cast<size_t>(count),
+                   static_cast<char>(strtoul(what.substr(0, 2).c_str(), nullptr, 16)));
+    }
+    return out;
+}
+
+std::string Unhex(const std::string &hex)
+{
+    std::string out;
+    for (size_t i = 0; hex != "-" && i + 1 < hex.size(); i += 2)
+        out += static_cast<char>(strtoul(hex.substr(i, 2).c_str(), nullptr, 16));
+    return out;
+}
+
+const std::vector<Vector> &Vectors()
+{
+    static std::vector<Vector> all;
+    if (!all.empty())
+        return all;
+    std::ifstream in(KX_FRAME_VECTORS);
+    EXPECT_TRUE(in.good()) << KX_FRAME_VECTORS;
+    std::string text;
+    for (int lineNo = 1; std::getline(in, text); lineNo++) {
+        if (text.empty() || text[0] == '#')
+            continue;
+        Vector v{lineNo, text.substr(0, text.find(' ')), {}, {}};
+        size_t at = v.kind.size() + 1;
+        for (int i = v.kind == "frame" ? 4 : 0; i > 0; i--) {
+            const size_t blank = text.find(' ', at);
+            v.fields.push_back(text.substr(at, blank - at));
+            at = blank + 1;
+        }
+        v.line = Expand(text.substr(at));
+        all.push_back(v);
+    }
+    EXPECT_GT(all.size(), 50u);
+    return all;
+}
+
+// Valid frames read as their fields, with "\n" or "\r\n", whole or a byte at
+// a time, and encode back byte for byte.
+TEST(FrameVectors, FramesReadAndEncodeBack)
+{
+    for (const Vector &v : Vectors()) {
+        if (v.kind != "frame")
+            continue;
+        const std::string payload = Unhex(v.fields[3]);
+        const uint32_t id = static_cast<uint32_t>(strtoul(v.fields[1].c_str(), nullptr, 10));
+        const std::vector<std::string> expect{Shown(v.fields[0][0], id, v.fields[2], payload)};
+        EXPECT_EQ(ReadAll(v.line + "\n"), expect) << "frames.txt:" << v.lineNo;
+        EXPECT_EQ(ReadAll(v.line + "\r\n", 1), expect) << "frames.txt:" << v.lineNo;
+        std::vector<uint32_t> nums;
+        std::string csv = v.fields[2];
+        for (char *pEnd = csv.data();; pEnd++) {
+            nums.push_back(static_cast<uint32_t>(strtoul(pEnd, &pEnd, 10)));
+            if (*pEnd != ',')
+                break;
+        }
+        EXPECT_EQ(Encode(v.fields[0][0], id, nums, payload), v.line + "\n")
+            << "frames.txt:" << v.lineNo;
+    }
+}
+
+// What is not a frame of this version is reported as what it is, and only once.
+TEST(FrameVectors, RejectsReadAsWhatTheyAre)
+{
+    for (const Vector &v : Vectors()) {
+        if (v.kind == "frame")
+            continue;
+        const std::vector<std::string> seen = ReadAll(v.line + "\n");
+        if (v.kind == "bad") {
+            EXPECT_FALSE(seen.empty()) << "frames.txt:" << v.lineNo;
+            for (const std::string &s : seen)
+                EXPECT_EQ(s, "BAD") << "frames.txt:" << v.lineNo;
+        } else {
+            const std::vector<std::string> expect{v.kind == "huge" ? "HUGE" : "OLD"};
+            EXPECT_EQ(seen, expect) << "frames.txt:" << v.lineNo;
+            EXPECT_EQ(ReadAll(v.line + "\r\n", 7), expect) << "frames.txt:" << v.lineNo;
+        }
+    }
+}
+
+// A flipped bit anywhere in a frame, its line end included, leaves no frame.
+TEST(FrameVectors, NoFlippedBitIsAFrame)
+{
+    for (const Vector &v : Vectors()) {
+        if (v.kind != "frame")
+            continue;
+        const std::string good = v.line + "\n";
+        for (size_t bit = 0; bit < 8 * good.size(); bit++) {
+            std::string bad = good;
+            bad[bit / 8] = static_cast<char>(bad[bit / 8] ^ (1 << bit % 8));
+            for (const std::string &seen : ReadAll(bad))
+                ASSERT_EQ(seen, "BAD") << "frames.txt:" << v.lineNo << " bit " << bit;
         }
     }
 }
 
 // The reader finds frames among a boot log, after a truncated frame, after
-// an oversized length, with CR LF, fed a byte at a time or all at once.
+// an oversized one, after lines too long to hold, with CR LF, fed a byte at
+// a time or all at once.
 TEST(FrameReader, Resynchronises)
 {
-    const std::string q1 = Encode('Q', 1, 0, "echo hello");
-    const std::string q2 = Encode('Q', 2, 0, "md 80100000 2");
+    const std::string q1 = Encode('Q', 1, {0}, "echo hello");
+    const std::string q2 = Encode('Q', 2, {0}, "md 80100000 2");
+    const std::string e1 = "Q 1 0 echo hello", e2 = "Q 2 0 md 80100000 2";
+    const std::string big = Encode('O', 3, {0}, std::string(KXSRV_FRAME_MAX + 1, '\x11'));
+    const std::string longer =
+        Encode('O', 3, {0}, std::string(size_t{2} * KXSRV_FRAME_LINE_MAX, 'x'));
+    const std::string v1 = "#KX Q 1 0 " + std::to_string(3 * KXSRV_FRAME_LINE_MAX) + " " +
+                           std::string(size_t{4} * KXSRV_FRAME_LINE_MAX, 'A') + " ";
+    char crc[10];
+    snprintf(crc, sizeof crc, "%08x\n", Srv_Crc32(0, v1.data(), v1.size()));
     const std::pair<std::string, std::vector<std::string>> cases[] = {
-        {"U-Boot 2023.01\r\n#KX\n# login: " + q1, {"Q 1 0 echo hello"}},
-        {q1.substr(0, 20) + q2, {"BAD", "Q 2 0 md 80100000 2"}},
-        {"#KX Q 7 0 99999999 AAAAAAAA" + q1, {"HUGE", "Q 1 0 echo hello"}},
-        {q2.substr(0, q2.size() - 1) + "\r\n" + q1, {"Q 2 0 md 80100000 2", "Q 1 0 echo hello"}},
-        {q1 + q1.substr(0, q1.size() - 3), {"Q 1 0 echo hello", "BAD"}},
-        {"##KX #K#KX " + q1 + "#KX", {"BAD", "BAD", "Q 1 0 echo hello"}},
-        {std::string(30000, 'z') + q1, {"Q 1 0 echo hello"}},
-        {"#KX Q 1 0 1 " + std::string(20000, 'A') + "\n" + q2, {"BAD", "Q 2 0 md 80100000 2"}},
+        {"U-Boot 2023.01\r\n#KX\n# login: " + q1, {e1}},
+        {q1.substr(0, 20) + q2, {"BAD", e2}},
+        {"#KX Q7 0 99999999 AAAAAAAA" + q1, {"BAD", e1}},
+        {q2.substr(0, q2.size() - 1) + "\r\n" + q1, {e2, e1}},
+        {q1 + q1.substr(0, q1.size() - 3), {e1, "BAD"}},
+        {"##KX #K#KX " + q1 + "#KX", {"BAD", "BAD", e1}},
+        {std::string(30000, 'z') + q1, {e1}},
+        {big + q1, {"HUGE", e1}},
+        {longer + q2 + longer.substr(0, longer.size() - 2) + "\n" + q1, {"HUGE", e2, "BAD", e1}},
+        {longer.substr(0, KXSRV_FRAME_LINE_MAX + 100) + q1, {"BAD", e1}},
+        {v1 + crc + q2, {"OLD", e2}},
+        {longer.substr(0, KXSRV_FRAME_LINE_MAX + 100), {"BAD"}},
     };
     for (const auto &[input, expect] : cases) {
         EXPECT_EQ(ReadAll(input), expect) << input.substr(0, 80);
@@ -111,15 +226,22 @@ TEST(FrameReader, Resynchronises)
     }
 }
 
-// A flipped bit anywhere in a frame is never taken as a frame.
-TEST(FrameReader, NoFlippedBitPasses)
+// Version-1 frames, to tell a version-1 peer which version this side speaks:
+// the frames of that version's documentation, each base64 padding.
+TEST(Frame, EncodesVersion1)
 {
-    const std::string q = Encode('R', 9, 6, "{\"status\":6}");
-    for (size_t bit = 0; bit < 8 * (q.size() - 1); bit++) {
-        std::string bad = q;
-        bad[bit / 8] = static_cast<char>(bad[bit / 8] ^ (1 << bit % 8));
-        for (const std::string &seen : ReadAll(bad))
-            EXPECT_TRUE(seen == "BAD" || seen == "HUGE") << bit << " " << seen;
+    const std::pair<std::string, std::string> cases[] = {
+        {"echo hello", "#KX Q 1 0 10 ZWNobyBoZWxsbw== 2e9a3d8a\n"},
+        {"msleep 5000", "#KX Q 1 0 11 bXNsZWVwIDUwMDA= cc7dffd9\n"},
+        {"hello\n", "#KX Q 1 0 6 aGVsbG8K 10d06a31\n"},
+        {"", "#KX Q 1 0 0 - c275408c\n"},
+    };
+    for (const auto &[payload, line] : cases) {
+        std::string out(SrvFrame_SizeV1(static_cast<uint32_t>(payload.size())), '\0');
+        out.resize(SrvFrame_EncodeV1(out.data(), 'Q', 1, 0, payload.data(),
+                                     static_cast<uint32_t>(payload.size())));
+        EXPECT_EQ(out, line);
+        EXPECT_EQ(ReadAll(out), std::vector<std::string>{"OLD"}) << line;
     }
 }
 

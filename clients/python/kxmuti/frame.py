@@ -1,102 +1,160 @@
-"""Frames of the automation protocol, version 1: making them and finding them.
+"""Frames of the automation protocol: making them and finding them.
 
-A frame is one line of printable ASCII, ``#KX <type> <id> <n> <len> <data> <crc>``,
-with the payload in base64 and a CRC-32 over everything before the checksum.
-The reader finds frames in a byte stream that also carries logs and noise,
-and counts the markers whose line was not a valid frame, so that the client
-knows it lost something.
+A frame is one line of printable ASCII, ``#KX <type><id> <n>[,<n>...][ <payload>] <crc>``:
+the payload as text, with ``\\``, ``#`` and every byte that is not printable
+escaped (``\\n``, ``\\r``, ``\\t``, ``\\\\``, ``\\xHH``), and a CRC-32 over
+everything before the checksum. The reader finds frames in a byte stream
+that also carries logs and noise, and counts the markers whose line was
+not a valid frame, so that the client knows it lost something, and the
+version-1 frames (``#KX <type> <id> ...``), so that it can say whom it met.
 """
 
 from __future__ import annotations
 
-import base64
-import binascii
+import re
 import zlib
 from typing import NamedTuple
 
 _crc32 = zlib.crc32
-_a2b_base64 = binascii.a2b_base64
 
 MARKER = b"#KX "
 U32_MAX = 0xFFFFFFFF
+#: Numbers a frame carries after its id, at most (the server has the same bound).
+NUMS_MAX = 6
 #: Longest line the reader takes before it gives up on a marker: enough for
-#: a 64 KiB payload, far more than a version-1 server sends in one frame.
-DEFAULT_LINE_LIMIT = 4 * (65536 // 3 + 1) + 64
+#: a 64 KiB payload with every byte escaped, far more than a server sends in
+#: one frame.
+DEFAULT_LINE_LIMIT = 4 * 65536 + 128
+
+# Bytes that travel as they are: the printable ones but "#" (so that a frame
+# never holds the marker) and "\" (which starts an escape).
+_RAW = bytes(c for c in range(0x20, 0x7F) if c not in b"#\\")
+_PRINTABLE_BUT_HASH = bytes(c for c in range(0x20, 0x7F) if c != 0x23)
+_SHORT = {0x0A: b"\\n", 0x0D: b"\\r", 0x09: b"\\t", 0x5C: b"\\\\"}
+_ESCAPE = [bytes([c]) if c in _RAW else _SHORT.get(c, b"\\x%02x" % c) for c in range(256)]
+_NOT_RAW = re.compile(b"[^" + re.escape(_RAW) + b"]+")
+# What follows a backslash, and the byte it stands for: each byte has one spelling.
+_UNESCAPE = {e[1:]: bytes([c]) for c, e in enumerate(_ESCAPE) if e[:1] == b"\\"}
+_OLD = object()  # what _parse returns for a version-1 frame
 
 
 class Frame(NamedTuple):
-    """One valid frame: its type letter, request id, number and payload."""
+    """One valid frame: its type letter, request id, number, payload and the
+    numbers after the first (``nums`` gives them all)."""
 
     type: str
     id: int
     n: int
     data: bytes = b""
+    more: tuple[int, ...] = ()
+
+    @property
+    def nums(self) -> tuple[int, ...]:
+        return (self.n, *self.more)
 
     def encode(self) -> bytes:
-        return encode(self.type, self.id, self.n, self.data)
+        return encode(self.type, self.id, self.n, self.data, self.more)
 
 
-def encode(self) -> bytes:
-        return encode(self.type, self.id, self.n, self.data)
+def escape(data: bytes) -> bytes:
+    """The payload as a frame carries it."""
+    if not data.translate(None, _RAW):
+        return data  # the common case: a command line, plain text
+    return _NOT_RAW.sub(lambda m: b"".join(_ESCAPE[c] for c in m.group()), data)
 
 
-def encode(ftype: str, fid: int, n: int, data: bytes = b"") -> bytes:
-    """Returns the frame as the bytes of one line, ``\\n`` included."""
+def unescape(text: bytes) -> bytes | None:
+    """The bytes of a payload text; None when the encoder would not have written it."""
+    if text.translate(None, _PRINTABLE_BUT_HASH):
+        return None  # a byte that never travels raw
+    if b"\\" not in text:
+        return text
+    pieces = []
+    pos = 0
+    find = text.find
+    while (at := find(b"\\", pos)) >= 0:
+        pieces.append(text[pos:at])
+        size = 4 if text[at + 1:at + 2] == b"x" else 2
+        byte = _UNESCAPE.get(text[at + 1:at + size])
+        if byte is None:
+            return None
+        pieces.append(byte)
+        pos = at + size
+    pieces.append(text[pos:])
+    return b"".join(pieces)
+
+
+def encode(ftype: str, fid: int, n: int, data: bytes = b"", more: tuple[int, ...] = ()) -> bytes:
+    """Returns the frame as the bytes of one line, ``\\n`` included; ``more``
+    are the numbers after ``n``."""
     if len(ftype) != 1 or not ("A" <= ftype <= "Z"):
         raise ValueError(f"frame type must be one upper-case letter, not {ftype!r}")
-    if not (0 <= fid <= U32_MAX and 0 <= n <= U32_MAX):
-        raise ValueError("id and n must fit in 32 bits")
-    text = base64.b64encode(data) if data else b"-"
-    head = b"#KX %s %d %d %d %s " % (ftype.encode(), fid, n, len(data), text)
-    return head + b"%08x\n" % zlib.crc32(head)
+    nums = (n, *more)
+    if len(nums) > NUMS_MAX or not all(0 <= v <= U32_MAX for v in (fid, *nums)):
+        raise ValueError(f"id and at most {NUMS_MAX} numbers, each fitting in 32 bits")
+    head = b"#KX %s%d %s " % (ftype.encode(), fid, b",".join(b"%d" % v for v in nums))
+    if data:
+        head += escape(data) + b" "
+    return head + b"%08x\n" % _crc32(head)
+
+
+def _number(text: bytes) -> int | None:
+    """A decimal number: no sign, no leading zero, 32 bits."""
+    if not text.isdigit() or len(text) > 10 or (text[0] == 48 and len(text) > 1):
+        return None
+    value = int(text)
+    return value if value <= U32_MAX else None
+
+
+def _parse(line: bytes):
+    """A frame, None, or _OLD for a version-1 frame; see parse_line."""
+    # The checksum first: it rejects damage and noise in one step, and its
+    # field must read exactly as the encoder writes it (8 lower-case digits).
+    end = len(line) - (2 if line.endswith(b"\r\n") else 1)
+    if (line[end:] not in (b"\n", b"\r\n") or end < 17 or line[end - 9] != 32
+            or line[end - 8:end] != b"%08x" % _crc32(line[:end - 8]) or not line.startswith(MARKER)):
+        return None
+    ftype = line[4]
+    if not 65 <= ftype <= 90:
+        return None
+    if line[5] == 32:
+        return _OLD
+    fields = line[5:end - 9].split(b" ", 2)
+    if len(fields) < 2:
+        return None
+    fid = _number(fields[0])
+    nums = [_number(v) for v in fields[1].split(b",", NUMS_MAX)]
+    if len(fields) == 2:
+        data = b""
+    else:  # after a blank, at least one byte of payload
+        data = unescape(fields[2]) if fields[2] else None
+    if fid is None or None in nums or len(nums) > NUMS_MAX or data is None:
+        return None
+    return Frame(chr(ftype), fid, nums[0], data, tuple(nums[1:]))
 
 
 def parse_line(line: bytes) -> Frame | None:
     """Parses one line that starts at a marker and ends with ``\\n``.
 
     Returns the frame, or None when the line is not a valid frame (fields,
-    sizes, base64 or checksum wrong).
+    escapes or checksum wrong, or a version-1 frame).
     """
-    # The checksum first: it rejects damage and noise in one step, and its
-    # field must read exactly as the encoder writes it (8 lower-case digits).
-    head, _, tail = line.rpartition(b" ")
-    if tail[:8] != b"%08x" % _crc32(line[:len(head) + 1]) or (tail[8:] != b"\n" and tail[8:] != b"\r\n"):
-        return None
-    fields = head.split(b" ")
-    if len(fields) != 6 or fields[0] != b"#KX":
-        return None
-    _, ftype, sid, sn, slen, text = fields
-    # One upper-case letter; numbers decimal, no sign, no leading zero, 32 bits.
-    if (len(ftype) != 1 or not 65 <= ftype[0] <= 90
-            or len(sid) > 10 or len(sn) > 10 or len(slen) > 10
-            or not (sid.isdigit() and sn.isdigit() and slen.isdigit())
-            or (sid[0] == 48 and len(sid) > 1) or (sn[0] == 48 and len(sn) > 1)
-            or (slen[0] == 48 and len(slen) > 1)):
-        return None
-    fid, n, size = int(sid), int(sn), int(slen)
-    if fid > U32_MAX or n > U32_MAX:
-        return None
-    if text == b"-":
-        return None if size else Frame(ftype.decode(), fid, n, b"")
-    try:
-        data = _a2b_base64(text, strict_mode=True)
-    except binascii.Error:
-        return None
-    if len(data) != size or not size:
-        return None
-    return Frame(ftype.decode(), fid, n, data)
+    frame = _parse(line)
+    return None if frame is _OLD else frame
 
 
 class Reader:
     """Finds frames in a byte stream fed piece by piece.
 
-    ``bad`` counts markers whose line was not a valid frame; ``skipped``
+    ``bad`` counts markers whose line was not a valid frame; ``old`` counts
+    version-1 frames (taken whole, checksum right, not returned); ``skipped``
     counts bytes outside frames (logs, echo, noise).
     """
 
     def __init__(self, line_limit: int = DEFAULT_LINE_LIMIT) -> None:
         self.line_limit = line_limit
         self.bad = 0
+        self.old = 0
         self.skipped = 0
         self._buf = b""
         self._keep_noise = False
@@ -128,14 +186,17 @@ class Reader:
                     break
                 frame = None  # a marker with no line end in reach
             else:
-                frame = parse_line(buf[mark:nl + 1])
+                frame = _parse(buf[mark:nl + 1])
             if frame is None:
                 self.bad += 1
                 self._outside(buf, mark, mark + 1)
                 pos = mark + 1
                 continue
             pos = nl + 1
-            frames.append(frame)
+            if frame is _OLD:
+                self.old += 1
+            else:
+                frames.append(frame)
         self._buf = buf[pos:] if pos < end else b""
         return frames
 

@@ -34,6 +34,9 @@ bool SrvBuf_AddNum(SrvBuf *pBuf, uint64_t value);
 bool SrvBuf_AddJson(SrvBuf *pBuf, const char *p, size_t n);
 /* A frame with the payload p[0..n), n <= KXSRV_FRAME_MAX. */
 bool SrvBuf_AddFrame(SrvBuf *pBuf, char type, uint32_t id, uint32_t num, const void *p, uint32_t n);
+/* The same with the numbers pNums[0..nNums), 1 <= nNums <= KXSRV_FRAME_NUMS. */
+bool SrvBuf_AddFrameNums(SrvBuf *pBuf, char type, uint32_t id, const uint32_t *pNums,
+                         uint32_t nNums, const void *p, uint32_t n);
 /* Drops n bytes from the front. */
 void SrvBuf_Take(SrvBuf *pBuf, uint32_t n);
 /* Frees the memory; the buffer is empty and usable again. */

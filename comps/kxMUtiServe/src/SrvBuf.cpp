@@ -99,12 +99,18 @@ bool SrvBuf_AddJson(SrvBuf *pBuf, const char *p, size_t n)
     return true;
 }
 
-bool SrvBuf_AddFrame(SrvBuf *pBuf, char type, uint32_t id, uint32_t num, const void *p, uint32_t n)
+bool SrvBuf_AddFrameNums(SrvBuf *pBuf, char type, uint32_t id, const uint32_t *pNums,
+                         uint32_t nNums, const void *p, uint32_t n)
 {
     if (n > 0x10000000u || !SrvBuf_Reserve(pBuf, SrvFrame_Size(n)))
         return false;
-    pBuf->len += SrvFrame_Encode(pBuf->p + pBuf->len, type, id, num, p, n);
+    pBuf->len += SrvFrame_EncodeNums(pBuf->p + pBuf->len, type, id, pNums, nNums, p, n);
     return true;
+}
+
+bool SrvBuf_AddFrame(SrvBuf *pBuf, char type, uint32_t id, uint32_t num, const void *p, uint32_t n)
+{
+    return SrvBuf_AddFrameNums(pBuf, type, id, &num, 1, p, n);
 }
 
 void SrvBuf_Take(SrvBuf *pBuf, uint32_t n)

@@ -159,10 +159,18 @@
 #define KXSRV_READ_CHUNK 16384u
 #endif
 
-/* The longest valid frame line: marker, type, three numbers, the base64 of
- * the largest payload, the CRC and "\r\n". */
+/*
+ * Numbers a frame carries after its id, at most.  Part of the frame syntax,
+ * not a tunable: the Python client reads frames with the same bound.
+ */
+#define KXSRV_FRAME_NUMS 6u
+
+/* The longest valid frame line: marker, type, a 10-digit id and
+ * KXSRV_FRAME_NUMS 10-digit numbers with their commas and blanks, the
+ * largest payload with every byte escaped as \xHH, the blank, the CRC and
+ * "\r\n". */
 #define KXSRV_FRAME_LINE_MAX                                                                       \
-    (4u + 2u + 3u * 11u + 4u * ((KXSRV_FRAME_MAX + 2u) / 3u) + 1u + 8u + 2u)
+    (4u + 1u + 10u + 1u + KXSRV_FRAME_NUMS * 11u + 4u * KXSRV_FRAME_MAX + 1u + 8u + 2u)
 
 static_assert(KXSRV_LINE_MAX < KXSRV_FRAME_MAX, "a command line must fit a frame");
 static_assert(KXSRV_TOKEN_MAX <= KXSRV_FRAME_MAX, "a token must fit a frame");

@@ -638,7 +638,7 @@ bool TakeFrames(Server *pSrv, Session *s, uint64_t now)
         s->readerDry = r == SRV_READ_NONE;
         if (r == SRV_READ_NONE)
             break;
-        if (r == SRV_READ_BAD) {
+        if (r == SRV_READ_BAD || r == SRV_READ_OLD) { /* never run what is not read right */
             SendX(s, 0, kErrBadFrame, kMsgBadFrame);
         } else if (r == SRV_READ_HUGE) {
             SendX(s, 0, kErrHuge, kMsgHuge);
