@@ -40,11 +40,13 @@ def test_state_carries_across_lines_and_odd_bytes_come_back_exact(kx):
     assert kx.run(b"echo " + odd).out == odd + b"\n"
 
 
-def test_check_raises_command_failed_with_status_line_and_output(kx):
+@pytest.mark.parametrize("line", ["mw 80200000 1", b"mw 80200000 1"])
+def test_check_raises_command_failed_with_status_line_as_given_and_output(kx, line):
     with pytest.raises(kxmuti.CommandFailed) as e:
-        kx.check("mw 80200000 1")
-    assert e.value.status == 1 and e.value.line == b"mw 80200000 1"
+        kx.check(line)
+    assert e.value.status == 1 and e.value.line == line and type(e.value.line) is type(line)
     assert b"outside" in e.value.output
+    assert str(e.value).startswith("mw 80200000 1: failed (status 0x00000001):\n")
     assert isinstance(e.value, kxmuti.Error)
 
 
@@ -141,7 +143,7 @@ def test_run_many_keeps_order_state_and_exact_results_beyond_its_window(kx):
         lines += [f"mw 80100020 {i:x}", "md 80100020 1", "no-such-command"]
     lines[7] = b"echo " + bytes([0xE9, 0xFF, 0x00 + 0x80])
     results = kx.run_many(lines, window=8)
-    assert [r.line for r in results] == [ln if isinstance(ln, bytes) else ln.encode() for ln in lines]
+    assert [r.line for r in results] == lines
     for i in range(40):
         if i != 2:
             assert results[3 * i + 1].out == b"80100020: %08X\n" % i
