@@ -10,6 +10,7 @@ import select
 import shlex
 import subprocess
 import sys
+import time
 import tty
 from pathlib import Path
 
@@ -86,26 +87,50 @@ def listener(shell_argv):
     server.close()
 
 
+class PtyServer:
+    """A command serving on one end of a pseudo-terminal, standing in for a
+    board's serial console; ``path`` is the other end, ``proc`` the server.
+    The test holds the console's end open, as a UART's stays."""
+
+    def __init__(self, argv: list[str], greeted: bool = True) -> None:
+        master, self.slave = pty.openpty()
+        tty.setraw(self.slave)  # a serial line carries bytes as they are
+        self.proc = subprocess.Popen(argv, stdin=master, stdout=master, close_fds=True)
+        os.close(master)
+        self.path = os.ttyname(self.slave)
+        if greeted:
+            self.wait_for(b"#KX G ")
+
+    def wait_for(self, marker: bytes, seconds: float = 30) -> bytes:
+        """Reads the console until a line with ``marker`` has come; a board's
+        server has long been up when a client comes."""
+        seen = b""
+        deadline = time.monotonic() + seconds
+        while marker not in seen or not seen.endswith(b"\n"):
+            ready, _, _ = select.select([self.slave], [], [], max(0, deadline - time.monotonic()))
+            if not ready:
+                raise RuntimeError(f"the console showed no {marker!r}: {seen[-200:]!r}")
+            seen += os.read(self.slave, 4096)
+        return seen
+
+    def close(self) -> None:
+        os.close(self.slave)
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(timeout=10)
+
+
 @pytest.fixture
-def pty_server(serve_argv):
-    """A served shell on one end of a pseudo-terminal, standing in for a
-    board's serial console; yields the path of the other end."""
-    master, slave = pty.openpty()
-    tty.setraw(slave)  # a serial line carries bytes as they are
-    proc = subprocess.Popen(serve_argv, stdin=master, stdout=master, close_fds=True)
-    os.close(master)
-    # A board's server has long been up when a client comes: wait for the
-    # greeting of its session, so the client meets it as it would a board.
-    seen = b""
-    while b"#KX G " not in seen or not seen.endswith(b"\n"):
-        ready, _, _ = select.select([slave], [], [], 30)
-        if not ready:
-            raise RuntimeError("the served shell on the pseudo-terminal sent no greeting")
-        seen += os.read(slave, 4096)
-    yield os.ttyname(slave)
-    os.close(slave)
-    proc.terminate()
-    proc.wait(timeout=10)
+def pty_board(serve_argv):
+    board = PtyServer(serve_argv)
+    yield board
+    board.close()
+
+
+@pytest.fixture
+def pty_server(pty_board):
+    """The path of a served shell's console on a pseudo-terminal."""
+    return pty_board.path
 
 
 @pytest.fixture(params=["spawn", "tcp", "serial"])
