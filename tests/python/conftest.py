@@ -8,6 +8,8 @@ import pty
 import re
 import select
 import shlex
+import shutil
+import socket
 import subprocess
 import sys
 import time
@@ -145,3 +147,61 @@ def kx(request, serve_argv):
         client = Client.serial(request.getfixturevalue("pty_server"))
     with client:
         yield client
+
+
+class Ser2net:
+    """Debian's ser2net exporting a console on two free loopback ports: raw
+    TCP (``raw``) and RFC 2217 (``rfc2217``). Its own configuration, no
+    system service; started here and stopped at the end."""
+
+    def __init__(self, device: str, folder: Path) -> None:
+        self.raw, self.rfc2217 = free_port(), free_port()
+        config = folder / "ser2net.yaml"
+        # nodelay and no chardelay: each frame goes out at once, not after
+        # a character time or behind a delayed acknowledgement.
+        config.write_text("".join(
+            f"connection: &{name}\n  accepter: {accepter}tcp(nodelay),127.0.0.1,{port}\n"
+            f"  connector: serialdev,{device},115200n81,local\n"
+            "  options:\n    kickolduser: true\n    chardelay: false\n"
+            for name, accepter, port in (("raw", "", self.raw),
+                                         ("rfc", "telnet(rfc2217),", self.rfc2217))))
+        self.proc = subprocess.Popen(["ser2net", "-n", "-u", "-c", str(config),
+                                      "-P", str(folder / "ser2net.pid")],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not all(listens(p) for p in (self.raw, self.rfc2217)):
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                self.close()
+                raise RuntimeError("ser2net did not listen")
+            time.sleep(0.05)
+
+    def close(self) -> None:
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listens(port: int) -> bool:
+    """Whether a socket listens on 127.0.0.1:port (read from /proc: a test
+    connection would make ser2net open the console and busy it)."""
+    with open("/proc/net/tcp") as f:
+        return any(f" 0100007F:{port:04X} 00000000:0000 0A " in line for line in f)
+
+
+@pytest.fixture
+def ser2net(pty_board, tmp_path):
+    """ser2net exporting the served shell's console (skipped without ser2net)."""
+    if shutil.which("ser2net") is None:
+        pytest.skip("ser2net is not installed (Debian package ser2net)")
+    server = Ser2net(pty_board.path, tmp_path)
+    yield server
+    server.close()

@@ -15,6 +15,7 @@ import os
 import sys
 
 from . import frame as fr
+from . import targets
 from .client import Client
 from .errors import Error, LineRejected, OutputLost, ServerGone, Timeout, TransportError
 from .results import as_text
@@ -54,6 +55,7 @@ def _open(args: argparse.Namespace) -> Client:
 
 
 def cmd_run(args: argparse.Namespace) -> int:
+    targets.parse(args.target)  # a malformed target is wrong usage (ValueError)
     try:
         lines = _read_script(args.script)
     except OSError as e:
@@ -98,6 +100,7 @@ def _run_lines(kx: Client, args: argparse.Namespace, lines: list[bytes]) -> int:
 
 def _run_line(kx: Client, args: argparse.Namespace, line: bytes, out) -> str:
     """Runs one line and writes its output; returns why it failed, or ""."""
+    kx.settle()  # a line before it that its cancel did not end yet: the board is busy
     try:
         r = kx.run(line, timeout=args.timeout)
     except (Timeout, LineRejected, OutputLost) as e:

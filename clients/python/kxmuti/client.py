@@ -379,6 +379,12 @@ class Client:
         if not self._await(lambda: not self._proto.flight, until):
             raise Timeout(line, timeout or 0, None, "not run: the line before it still runs")
 
+    def settle(self) -> None:
+        """Waits until no line of an earlier call runs (one whose cancel
+        did not end it in time, or a started one), for as long as the
+        server answers."""
+        self._settle("", None, None)
+
     def _result(self, req: pr.Request) -> Result:
         if req.error is not None:
             raise req.error

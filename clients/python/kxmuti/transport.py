@@ -255,6 +255,6 @@ def open_serial(device: str, baud: int = 115200, timeout: float = 10.0):
         host, _, port = device[len("socket://"):].rstrip("/").rpartition(":")
         if host and port.isdigit():
             t = SocketTransport.connect(host.strip("[]"), int(port), timeout)
-            t.name = f"serial:{device}"
+            t.name = f"serial:{device}@{baud}"
             return t
     return SerialUrlTransport(device, baud) if is_url(device) else SerialTransport(device, baud)
