@@ -214,9 +214,16 @@ class SerialUrlTransport:
 class ConsoleTransport:
     """A console of labgrid's (its ConsoleProtocol: read and write).
 
-    A read asks for one byte and gets what is waiting besides (labgrid's
-    serial driver reads at least ``size`` bytes, and all that waits): asking
-    for more would wait until that many came or the timeout ran out.
+    When the console reads a local port or a raw socket through pyserial
+    (labgrid's SerialDriver does), the client reads and writes that
+    descriptor itself: what is waiting, at once. labgrid's own read would
+    set the port's timeout (two terminal calls) and log a step for each
+    piece, which costs more than a command's round trip. Other consoles
+    (RFC 2217, ...) are read through their ``_read`` where they have it,
+    else ``read``, asking for one byte: labgrid's serial driver then
+    returns that and all that waits, where asking for more would wait
+    until that many came or the timeout ran out. Either way the session's
+    readable part is in the client's board log.
     """
 
     #: What a wait without end asks the console for (labgrid needs a number).
@@ -225,26 +232,45 @@ class ConsoleTransport:
     def __init__(self, console) -> None:
         self.console = console
         self.name = f"console:{console}"
+        fd = _descriptor(getattr(console, "serial", None))
+        self._fd = FdTransport(fd, fd, self.name) if fd is not None else None
+        self._read = getattr(console, "_read", None) or console.read
+        self._write = getattr(console, "_write", None) or console.write
 
     def recv(self, timeout: float | None) -> bytes:
+        if self._fd is not None:
+            return self._fd.recv(timeout)
         from pexpect import TIMEOUT
 
         wait = self.LONG if timeout is None else max(0.0, timeout)
         try:
-            return self.console.read(size=1, timeout=wait)
+            return self._read(size=1, timeout=wait)
         except TIMEOUT:
             return b""
         except Exception as e:  # serial, socket and labgrid errors alike: the link failed
             raise TransportError(f"{self.name}: read: {e}") from e
 
     def send(self, data: bytes) -> None:
+        if self._fd is not None:
+            self._fd.send(data)
+            return
         try:
-            self.console.write(data)
+            self._write(data)
         except Exception as e:
             raise TransportError(f"{self.name}: write: {e}") from e
 
     def close(self, hurry: bool = False) -> None:
-        pass
+        pass  # the console is labgrid's: it stays open
+
+
+def _descriptor(port) -> int | None:
+    """The descriptor of a pyserial port that reads one (a device, a raw
+    socket), else None (RFC 2217 reads through a thread of its own)."""
+    try:
+        fd = port.fileno()
+    except Exception:  # no port, not open, or no descriptor of its own
+        return None
+    return fd if isinstance(fd, int) and fd >= 0 else None
 
 
 def open_serial(device: str, baud: int = 115200, timeout: float = 10.0):
