@@ -154,7 +154,7 @@ class Ser2net:
     TCP (``raw``) and RFC 2217 (``rfc2217``). Its own configuration, no
     system service; started here and stopped at the end."""
 
-    def __init__(self, device: str, folder: Path) -> None:
+    def __init__(self, program: str, device: str, folder: Path) -> None:
         self.raw, self.rfc2217 = free_port(), free_port()
         config = folder / "ser2net.yaml"
         # nodelay and no chardelay: each frame goes out at once, not after
@@ -165,7 +165,7 @@ class Ser2net:
             "  options:\n    kickolduser: true\n    chardelay: false\n"
             for name, accepter, port in (("raw", "", self.raw),
                                          ("rfc", "telnet(rfc2217),", self.rfc2217))))
-        self.proc = subprocess.Popen(["ser2net", "-n", "-u", "-c", str(config),
+        self.proc = subprocess.Popen([program, "-n", "-u", "-c", str(config),
                                       "-P", str(folder / "ser2net.pid")],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
@@ -200,8 +200,9 @@ def listens(port: int) -> bool:
 @pytest.fixture
 def ser2net(pty_board, tmp_path):
     """ser2net exporting the served shell's console (skipped without ser2net)."""
-    if shutil.which("ser2net") is None:
+    program = shutil.which("ser2net") or shutil.which("ser2net", path="/usr/sbin:/sbin")
+    if program is None:
         pytest.skip("ser2net is not installed (Debian package ser2net)")
-    server = Ser2net(pty_board.path, tmp_path)
+    server = Ser2net(program, pty_board.path, tmp_path)
     yield server
     server.close()

@@ -20,6 +20,7 @@ NO_WORDS = 0xFFFFFF01
     ("md 80100000 2", 0, b"80100000: 00000000 00000000\n", False),
     ("md 80100001", 1, b"md: address 0x80100001 is not word-aligned\n", True),  # the shell's rule
     ("", NO_WORDS, b"", False),
+    ("dev nope", UNKNOWN, b'"nope": unknown or ambiguous command\n', True),  # a chip command
 ])
 def test_run_gives_status_output_and_the_servers_judgement(kx, line, status, out, failed):
     r = kx.run(line)

@@ -77,7 +77,8 @@ def test_failing_test_report_shows_commands_and_the_board_log(run_pytest, pytest
 
 def test_log_dir_gets_one_file_per_test_in_time_order(run_pytest, pytester, serve_argv):
     logs = pytester.path / "logs"
-    source = "def test_a(kx):\n    kx.run('echo a')\n\n\ndef test_b(kx):\n    kx.run('echo b')\n"
+    source = ("def test_a(kx):\n    kx.run('echo a')\n\n\n"
+              "def test_b(kx):\n    kx.run('echo b')\n    kx.run('echo c')\n")
     run_pytest(source, f"--kx-log-dir={logs}",
                board=["--kx-spawn", shlex.join(CHATTY + serve_argv)]).assert_outcomes(passed=2)
     assert sorted(p.name for p in logs.iterdir()) == ["test_board.py_test_a.log",
@@ -85,8 +86,10 @@ def test_log_dir_gets_one_file_per_test_in_time_order(run_pytest, pytester, serv
     text = (logs / "test_board.py_test_b.log").read_text()
     lines = [ln for ln in text.splitlines() if not ln.startswith("#")]
     assert lines[0] == "> echo b" and "stdout:" in text and "    b" in text
+    between = text.split("> echo b", 1)[1].split("> echo c", 1)[0]
+    assert "kernel: tick" in between and "late output" in between  # what came after echo b
     stamps = [float(m) for m in re.findall(r"^\[ *([\d.]+)\]", text, re.M)]
-    assert stamps == sorted(stamps) and "kernel: tick" in text and "late output" in text
+    assert stamps == sorted(stamps)
 
 
 SURVIVORS = '''

@@ -45,8 +45,8 @@ def test_run_notes_failing_lines_with_line_and_reason(serve_argv, python_env, tm
 
 def test_a_line_whose_cancel_is_slow_is_noted_and_the_next_still_runs(python_env, tmp_path):
     code, out, notes = run_script(tmp_path, python_env, "spawn:" + shlex.join(STUBBORN),
-                                  "stubborn 5500\necho next\n", "--timeout", "0.3")
-    assert notes == ["s.kx:1: stubborn 5500: no result within 0.3 s (not ended by the cancel)"]
+                                  "stubborn 7000\necho next\n", "--timeout", "0.3")
+    assert notes == ["s.kx:1: stubborn 7000: no result within 0.3 s (not ended by the cancel)"]
     assert code == 1 and out == b"echo next\n"
 
 
