@@ -59,7 +59,7 @@ def test_a_frozen_board_is_server_gone_within_3_s(stopped, name, call):
 
 
 def test_a_long_line_on_a_live_board_is_probed_not_given_up(pty_board):
-    with Client.serial(pty_board.path, gone_after=1.0) as kx:
+    with Client.serial(pty_board.path, gone_after=2.0 if EMULATED else 1.0) as kx:
         r = kx.run("msleep 3000")
         assert r.status == 0 and kx.stats.fetched >= 2  # F after silence, answered by K
 

@@ -50,8 +50,10 @@ def _open(args: argparse.Namespace) -> Client:
     if args.token_file:
         with open(args.token_file, "rb") as f:
             token = f.readline().strip()
-    return Client.open(args.target, token=token, connect_timeout=args.connect_timeout,
-                       gone_after=args.gone_after)
+    options = {"gone_after": args.gone_after}
+    if args.connect_timeout is not None:
+        options["connect_timeout"] = args.connect_timeout
+    return Client.open(args.target, token=token, **options)
 
 
 def cmd_run(args: argparse.Namespace) -> int:
@@ -155,8 +157,8 @@ def main(argv: list[str] | None = None) -> int:
     r.add_argument("--token-file", help="TCP token: the file's first line")
     r.add_argument("--timeout", type=float, default=None, help="seconds per line")
     r.add_argument("--stop", action="store_true", help="stop at the first failing line")
-    r.add_argument("--connect-timeout", type=float, default=5.0, metavar="S",
-                   help="seconds to wait for the server's greeting (default 5)")
+    r.add_argument("--connect-timeout", type=float, default=None, metavar="S",
+                   help="seconds to wait for the server's greeting (default 5, 10 for spawn:)")
     r.add_argument("--gone-after", type=float, default=3.0, metavar="S",
                    help="seconds a silent server is given before it counts as gone (default 3)")
     r.set_defaults(func=cmd_run)

@@ -31,6 +31,8 @@ from .transport import ConsoleTransport, FdTransport, SocketTransport, SpawnTran
 INTERRUPT_GRACE = 0.5
 #: Seconds a cancelled request gets to end before Timeout says "not ended".
 CANCEL_GRACE = 5.0
+#: Seconds a started server gets for its greeting (a port gets 5).
+SPAWN_CONNECT_TIMEOUT = 10.0
 #: Seconds greetings are still taken after the first, when H was sent.
 HELLO_SETTLE = 0.2
 #: Bytes of what came instead of a greeting that NoGreeting shows.
@@ -80,7 +82,10 @@ class Client:
 
     @classmethod
     def spawn(cls, argv: Sequence[str] | str, *, stderr: int | None = None, **kw) -> "Client":
-        """Starts a server (``["kxshell", "--serve"]``) and talks over its standard streams."""
+        """Starts a server (``["kxshell", "--serve"]``) and talks over its
+        standard streams. The greeting is waited for 10 s by default: a
+        program may take a while to start (under an emulator, say)."""
+        kw.setdefault("connect_timeout", SPAWN_CONNECT_TIMEOUT)
         return cls(SpawnTransport(argv, stderr=stderr), **kw)
 
     @classmethod
@@ -114,6 +119,8 @@ class Client:
         """Opens 'spawn:CMD', 'tcp:HOST:PORT' or 'serial:DEV[@BAUD]' (DEV a
         device or a pyserial URL)."""
         where = targets.parse(target)
+        if where.kind == "spawn":
+            kw.setdefault("connect_timeout", SPAWN_CONNECT_TIMEOUT)
         kw.setdefault("hello", where.on_console)
         kw.setdefault("end_on_close", not where.on_console)
         return cls(targets.connect(where, kw.get("connect_timeout", 10.0)), **kw)

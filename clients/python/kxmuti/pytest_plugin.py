@@ -42,8 +42,9 @@ def pytest_addoption(parser: pytest.Parser) -> None:
     group.addoption("--kx-token-file", metavar="FILE", help="token for --kx-tcp: the file's first line")
     group.addoption("--kx-timeout", metavar="SECONDS", type=float, default=None,
                     help="default timeout of each command run through kx (none by default)")
-    group.addoption("--kx-connect-timeout", metavar="SECONDS", type=float, default=5.0,
-                    help="how long opening a session waits for the greeting (default 5)")
+    group.addoption("--kx-connect-timeout", metavar="SECONDS", type=float, default=None,
+                    help="how long opening a session waits for the greeting "
+                         "(default 5, 10 for --kx-spawn)")
     group.addoption("--kx-gone-after", metavar="SECONDS", type=float, default=3.0,
                     help="how long a board that answers nothing is given before ServerGone (default 3)")
     group.addoption("--kx-log-dir", metavar="DIR",
@@ -68,8 +69,9 @@ def target_of(config: pytest.Config) -> str:
 
 def board_options(config: pytest.Config) -> dict:
     """The client's options the command line gives."""
-    options = {"connect_timeout": config.getoption("kx_connect_timeout"),
-               "gone_after": config.getoption("kx_gone_after")}
+    options = {"gone_after": config.getoption("kx_gone_after")}
+    if config.getoption("kx_connect_timeout") is not None:
+        options["connect_timeout"] = config.getoption("kx_connect_timeout")
     token_file = config.getoption("kx_token_file")
     if token_file:
         with open(token_file, "rb") as f:
