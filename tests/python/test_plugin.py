@@ -112,13 +112,18 @@ def test_3_after_a_dead_board(kx):
     assert kx.client is not old and old.closed and kx.run("echo fresh").ok
 
 
-def test_4_counts(kx_board, kx):
+def test_4_leaves_a_line_running(kx_board, kx):
     assert kx_board.opened == 4
+    kx.start("msleep 60000")
+
+
+def test_5_is_not_kept_waiting_behind_it(kx):
+    assert kx.run("echo next", timeout=10).ok
 '''
 
 
 def test_the_fixture_reopens_a_session_that_ended(run_pytest):
-    run_pytest(SURVIVORS).assert_outcomes(passed=4)
+    run_pytest(SURVIVORS).assert_outcomes(passed=5)
 
 
 TIMED = '''

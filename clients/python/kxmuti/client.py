@@ -69,6 +69,7 @@ class Client:
         self.gone: str | None = None  #: why the session ended, once it has
         self._closed = False
         self._hurry = False           # Ctrl-C came: close without waiting
+        self._interrupting = False
         self._heard = 0.0             # time.monotonic() of the last frame
         self._frames = 0              # frames received so far
         self._progress = 0            # requests' events so far (K, pieces, ends)
@@ -272,9 +273,9 @@ class Client:
     def _interrupted(self) -> None:
         """Ctrl-C: cancels every request in flight and gives them a moment
         to end, so the board is not left running them."""
-        if self._hurry:
-            return
-        self._hurry = True
+        if self._interrupting:
+            return  # a second Ctrl-C while the first one's cancel runs
+        self._hurry = self._interrupting = True
         try:
             for req in list(self._proto.flight.values()):
                 self._proto.cancel(req)
@@ -284,6 +285,8 @@ class Client:
                 self._pump(until)
         except (Error, KeyboardInterrupt):
             pass
+        finally:
+            self._interrupting = False
 
     def drain(self) -> None:
         """Takes what has already come, without waiting (board log, a new

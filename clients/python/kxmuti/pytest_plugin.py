@@ -92,6 +92,7 @@ class KxFixture:
         self.client = client
         self.timeout = timeout
         self.transcript = Transcript(client)
+        self.started: list[Running] = []
 
     def _t(self, timeout):
         return self.timeout if timeout is None else timeout
@@ -108,7 +109,19 @@ class KxFixture:
             lines, lambda: self.client.run_many(lines, self._t(timeout), window))
 
     def start(self, line) -> Running:
-        return self.transcript.started(self.client.start(line))
+        running = self.client.start(line)
+        self.started.append(running)
+        return self.transcript.started(running)
+
+    def end_started(self) -> None:
+        """Cancels the lines the test started and left running: the next
+        test would otherwise wait behind them."""
+        for running in self.started:
+            if not running.done and not self.client.closed:
+                try:
+                    running.cancel()
+                except Error:
+                    pass
 
     def reopen(self) -> Client:
         """Closes the session and opens a new one with the board."""
@@ -138,6 +151,7 @@ def kx(kx_board: Board, request: pytest.FixtureRequest):
     fixture = KxFixture(kx_board, client, request.config.getoption("kx_timeout"))
     request.node.stash[_transcript_key] = fixture.transcript
     yield fixture
+    fixture.end_started()
     log_dir = request.config.getoption("kx_log_dir")
     if log_dir:
         fixture.transcript.finish()
