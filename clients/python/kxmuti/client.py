@@ -244,6 +244,8 @@ class Client:
         asked = start
         bad = self.stats.bad_frames
         while not done():
+            if until is not None and time.monotonic() >= until:
+                return False  # also while output streams in without end
             heard = max(self._heard, start if since is None else since)
             # A bad marker may have been the K or R awaited: ask soon.
             wait = interval if self.stats.bad_frames == bad else min(interval, 0.02)
@@ -258,8 +260,8 @@ class Client:
                     interval = self.poll  # it moves: a loss from here on is repaired soon
                 continue
             now = time.monotonic()
-            if until is not None and now >= until and not done():
-                return False
+            if until is not None and now >= until:
+                continue  # done() decides first, then the loop's top returns
             if now >= gone_at:
                 self.gone = f"{self.target}: no answer for {self.gone_after:g} s"
                 raise ServerGone(self.gone)
