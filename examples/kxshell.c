@@ -451,7 +451,8 @@ static const char gDevNested[] = "dev: already in the dev environment (quit leav
 static const char gDevInScript[] = "dev: a script must name the command: dev <command>";
 
 /* dev [<command line>]   format "%E%l": with text, runs it once in the
- * chip's context; without, holds an interactive loop there (with editing
+ * chip's context and returns its status, so a mistyped sub-command fails
+ * the dev line; without, holds an interactive loop there (with editing
  * on a terminal) until quit or end of input, after which the loop that read
  * the dev line goes on.  The loop is refused inside the chip's own context,
  * where it would nest on itself, and in a script (a context whose lines do
@@ -463,15 +464,15 @@ static uint32_t CmdDev(HANDLER_PARAMS)
     const char *pText = (const char *)a1;             /* %l */
     UNUSED_FROM_2;
 
-    if (pText[strspn(pText, " \t\n\v\f\r")] == '\0') {
-        if (pExec == gpFeExec) {
-            puts(gDevNested);
-            return Failed(SHELL_ERR_USAGE);
-        }
-        if ((pExec->flags & kxMUtiCmd_ExecFlagInteractive) == 0) {
-            puts(gDevInScript);
-            return Failed(SHELL_ERR_USAGE);
-        }
+    if (pText[strspn(pText, " \t\n\v\f\r")] != '\0')
+        return kxMUtiCon_RunLine(gpFeExec, pText);
+    if (pExec == gpFeExec) {
+        puts(gDevNested);
+        return Failed(SHELL_ERR_USAGE);
+    }
+    if ((pExec->flags & kxMUtiCmd_ExecFlagInteractive) == 0) {
+        puts(gDevInScript);
+        return Failed(SHELL_ERR_USAGE);
     }
     kxMUtiCon_SubLoop(gpFeExec, pText);
     return KX_OK;

@@ -14,6 +14,11 @@ An example is a fenced block with a marker, an HTML comment, on the line before 
   <!-- test: sh -->           each "$ " line is run by sh; the lines up to the next one are
                               its expected standard output
   <!-- test: python -->       run by this Python with the client on its path
+  <!-- test: clone FILE -->   a Python program saved as FILE in the root of a fresh clone
+                              (the client's folder, and build/default/examples holding
+                              kxshell) and run there as a reader is told to:
+                              PYTHONPATH=clients/python PATH=build/default/examples:$PATH
+                              /usr/bin/python3 FILE
   <!-- test: pytest -->       a test file, run by pytest with the client's plugin and kxshell
   <!-- test: none REASON -->  not runnable as it stands (a fragment, a machine-specific step)
 
@@ -102,6 +107,7 @@ def main():
     ap.add_argument("--include", nargs="*", default=[])
     ap.add_argument("--lib", nargs="*", default=[], help="shared libraries to link")
     ap.add_argument("--python-path", help="folder of the Python client, when the tree has it")
+    ap.add_argument("--root", help="the source tree (for clone examples)")
     opts = ap.parse_args()
     opts.bin = os.path.abspath(opts.bin)
 
@@ -109,6 +115,23 @@ def main():
         lines = f.read().splitlines()
     with tempfile.TemporaryDirectory(prefix="kxdocs-") as work:
         run_page(opts, lines, work)
+
+
+def run_in_clone(opts, work, name, text, where):
+    """Runs a program from the root of a clone as the page tells a reader to,
+    with nothing of this runner's environment: a scratch root whose
+    clients/ is the tree's and whose build/default/examples/ is the build's."""
+    root = os.path.join(work, "clone")
+    os.makedirs(os.path.join(root, "build", "default"), exist_ok=True)
+    for link, target in (("clients", os.path.join(opts.root, "clients")),
+                         (os.path.join("build", "default", "examples"), opts.bin)):
+        if not os.path.lexists(os.path.join(root, link)):
+            os.symlink(target, os.path.join(root, link))
+    with open(os.path.join(root, name), "w", encoding="utf-8") as f:
+        f.write(text)
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    command = f"PYTHONPATH=clients/python PATH=build/default/examples:$PATH /usr/bin/python3 {name}"
+    run(["sh", "-c", command], where, cwd=root, env=env)
 
 
 def run_page(opts, lines, work):
@@ -123,7 +146,7 @@ def run_page(opts, lines, work):
     for where, kind, args, text in blocks(lines):
         if kind in (None, "none"):
             continue
-        if kind in ("python", "pytest") and not opts.python_path:
+        if kind in ("python", "pytest", "clone") and not opts.python_path:
             left += 1
             continue
         ran.append(f"{kind}@{where}")
@@ -146,6 +169,8 @@ def run_page(opts, lines, work):
                 check(where, output, result.stdout)
         elif kind == "python":
             run([sys.executable, "-c", text], where, cwd=work, env=env)
+        elif kind == "clone":
+            run_in_clone(opts, work, args[0], text, where)
         elif kind == "pytest":
             test = os.path.join(work, f"test_page_{where}.py")
             with open(test, "w", encoding="utf-8") as f:

@@ -8,8 +8,11 @@ import pty
 import re
 import select
 import shlex
+import shutil
+import socket
 import subprocess
 import sys
+import time
 import tty
 from pathlib import Path
 
@@ -86,26 +89,50 @@ def listener(shell_argv):
     server.close()
 
 
+class PtyServer:
+    """A command serving on one end of a pseudo-terminal, standing in for a
+    board's serial console; ``path`` is the other end, ``proc`` the server.
+    The test holds the console's end open, as a UART's stays."""
+
+    def __init__(self, argv: list[str], greeted: bool = True) -> None:
+        master, self.slave = pty.openpty()
+        tty.setraw(self.slave)  # a serial line carries bytes as they are
+        self.proc = subprocess.Popen(argv, stdin=master, stdout=master, close_fds=True)
+        os.close(master)
+        self.path = os.ttyname(self.slave)
+        if greeted:
+            self.wait_for(b"#KX G")
+
+    def wait_for(self, marker: bytes, seconds: float = 30) -> bytes:
+        """Reads the console until a line with ``marker`` has come; a board's
+        server has long been up when a client comes."""
+        seen = b""
+        deadline = time.monotonic() + seconds
+        while marker not in seen or not seen.endswith(b"\n"):
+            ready, _, _ = select.select([self.slave], [], [], max(0, deadline - time.monotonic()))
+            if not ready:
+                raise RuntimeError(f"the console showed no {marker!r}: {seen[-200:]!r}")
+            seen += os.read(self.slave, 4096)
+        return seen
+
+    def close(self) -> None:
+        os.close(self.slave)
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(timeout=10)
+
+
 @pytest.fixture
-def pty_server(serve_argv):
-    """A served shell on one end of a pseudo-terminal, standing in for a
-    board's serial console; yields the path of the other end."""
-    master, slave = pty.openpty()
-    tty.setraw(slave)  # a serial line carries bytes as they are
-    proc = subprocess.Popen(serve_argv, stdin=master, stdout=master, close_fds=True)
-    os.close(master)
-    # A board's server has long been up when a client comes: wait for the
-    # greeting of its session, so the client meets it as it would a board.
-    seen = b""
-    while b"#KX G" not in seen or not seen.endswith(b"\n"):
-        ready, _, _ = select.select([slave], [], [], 30)
-        if not ready:
-            raise RuntimeError("the served shell on the pseudo-terminal sent no greeting")
-        seen += os.read(slave, 4096)
-    yield os.ttyname(slave)
-    os.close(slave)
-    proc.terminate()
-    proc.wait(timeout=10)
+def pty_board(serve_argv):
+    board = PtyServer(serve_argv)
+    yield board
+    board.close()
+
+
+@pytest.fixture
+def pty_server(pty_board):
+    """The path of a served shell's console on a pseudo-terminal."""
+    return pty_board.path
 
 
 @pytest.fixture(params=["spawn", "tcp", "serial"])
@@ -120,3 +147,62 @@ def kx(request, serve_argv):
         client = Client.serial(request.getfixturevalue("pty_server"))
     with client:
         yield client
+
+
+class Ser2net:
+    """Debian's ser2net exporting a console on two free loopback ports: raw
+    TCP (``raw``) and RFC 2217 (``rfc2217``). Its own configuration, no
+    system service; started here and stopped at the end."""
+
+    def __init__(self, program: str, device: str, folder: Path) -> None:
+        self.raw, self.rfc2217 = free_port(), free_port()
+        config = folder / "ser2net.yaml"
+        # nodelay and no chardelay: each frame goes out at once, not after
+        # a character time or behind a delayed acknowledgement.
+        config.write_text("".join(
+            f"connection: &{name}\n  accepter: {accepter}tcp(nodelay),127.0.0.1,{port}\n"
+            f"  connector: serialdev,{device},115200n81,local\n"
+            "  options:\n    kickolduser: true\n    chardelay: false\n"
+            for name, accepter, port in (("raw", "", self.raw),
+                                         ("rfc", "telnet(rfc2217),", self.rfc2217))))
+        self.proc = subprocess.Popen([program, "-n", "-u", "-c", str(config),
+                                      "-P", str(folder / "ser2net.pid")],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not all(listens(p) for p in (self.raw, self.rfc2217)):
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                self.close()
+                raise RuntimeError("ser2net did not listen")
+            time.sleep(0.05)
+
+    def close(self) -> None:
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listens(port: int) -> bool:
+    """Whether a socket listens on 127.0.0.1:port (read from /proc: a test
+    connection would make ser2net open the console and busy it)."""
+    with open("/proc/net/tcp") as f:
+        return any(f" 0100007F:{port:04X} 00000000:0000 0A " in line for line in f)
+
+
+@pytest.fixture
+def ser2net(pty_board, tmp_path):
+    """ser2net exporting the served shell's console (skipped without ser2net)."""
+    program = shutil.which("ser2net") or shutil.which("ser2net", path="/usr/sbin:/sbin")
+    if program is None:
+        pytest.skip("ser2net is not installed (Debian package ser2net)")
+    server = Ser2net(program, pty_board.path, tmp_path)
+    yield server
+    server.close()

@@ -20,6 +20,7 @@ NO_WORDS = 0xFFFFFF01
     ("md 80100000 2", 0, b"80100000: 00000000 00000000\n", False),
     ("md 80100001", 1, b"md: address 0x80100001 is not word-aligned\n", True),  # the shell's rule
     ("", NO_WORDS, b"", False),
+    ("dev nope", UNKNOWN, b'"nope": unknown or ambiguous command\n', True),  # a chip command
 ])
 def test_run_gives_status_output_and_the_servers_judgement(kx, line, status, out, failed):
     r = kx.run(line)
@@ -40,11 +41,13 @@ def test_state_carries_across_lines_and_odd_bytes_come_back_exact(kx):
     assert kx.run(b"echo " + odd).out == odd + b"\n"
 
 
-def test_check_raises_command_failed_with_status_line_and_output(kx):
+@pytest.mark.parametrize("line", ["mw 80200000 1", b"mw 80200000 1"])
+def test_check_raises_command_failed_with_status_line_as_given_and_output(kx, line):
     with pytest.raises(kxmuti.CommandFailed) as e:
-        kx.check("mw 80200000 1")
-    assert e.value.status == 1 and e.value.line == b"mw 80200000 1"
+        kx.check(line)
+    assert e.value.status == 1 and e.value.line == line and type(e.value.line) is type(line)
     assert b"outside" in e.value.output
+    assert str(e.value).startswith("mw 80200000 1: failed (status 0x00000001):\n")
     assert isinstance(e.value, kxmuti.Error)
 
 
@@ -141,7 +144,7 @@ def test_run_many_keeps_order_state_and_exact_results_beyond_its_window(kx):
         lines += [f"mw 80100020 {i:x}", "md 80100020 1", "no-such-command"]
     lines[7] = b"echo " + bytes([0xE9, 0xFF, 0x00 + 0x80])
     results = kx.run_many(lines, window=8)
-    assert [r.line for r in results] == [ln if isinstance(ln, bytes) else ln.encode() for ln in lines]
+    assert [r.line for r in results] == lines
     for i in range(40):
         if i != 2:
             assert results[3 * i + 1].out == b"80100020: %08X\n" % i
@@ -161,3 +164,4 @@ def test_run_many_timeout_cancels_the_line_and_those_behind_it(kx):
         kx.run_many(["mw 80100030 1", "msleep 20000", "mw 80100030 2"], timeout=0.3)
     assert e.value.index == 1 and e.value.results[0].ok
     assert kx.run("md 80100030 1").out == b"80100030: 00000001\n"
+

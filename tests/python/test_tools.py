@@ -1,41 +1,120 @@
-"""The command line, the pytest plugin (with the documentation's example,
-run as written) and the labgrid driver, against the real shell."""
+"""The command line against the real shell and a stubborn stand-in: its
+notes, every exit status it documents, Ctrl-C, and frames by hand."""
 
+import os
 import re
 import shlex
+import signal
 import subprocess
 import sys
-from xml.etree import ElementTree
+import time
+from pathlib import Path
 
 import pytest
 
-from conftest import ROOT
+from conftest import PtyServer
+from kxmuti import Client
 
 PY = "/usr/bin/python3"
+STUBBORN = [PY, str(Path(__file__).with_name("stubborn_server.py"))]
 
 
 def kxmuti_cli(args, env, **kw):
     return subprocess.run([PY, "-m", "kxmuti"] + args, env=env, capture_output=True,
-                          timeout=60, **kw)
+                          timeout=120, **kw)
 
 
-def test_run_reports_failing_lines_as_file_and_line(serve_argv, python_env, tmp_path):
+def run_script(tmp_path, env, target, text, *options):
     script = tmp_path / "s.kx"
-    script.write_text("echo one\nmd 80100002\n# a comment\nno-such-command\necho two\n")
-    p = kxmuti_cli(["run", "spawn:" + shlex.join(serve_argv), str(script)], python_env)
-    assert p.returncode == 1
-    assert p.stdout.startswith(b"one\n") and p.stdout.endswith(b"two\n")
-    errors = p.stderr.decode().splitlines()
-    assert [e.split(": ")[0] for e in errors] == [f"{script}:2", f"{script}:4"]
-    assert "status 1 (0x00000001)" in errors[0] and "0xFFFFFF02" in errors[1]
+    script.write_text(text)
+    p = kxmuti_cli(["run", target, str(script), *options], env)
+    notes = p.stderr.decode().replace(str(script), "s.kx").splitlines()
+    return p.returncode, p.stdout, notes
 
 
-def test_run_exits_0_when_all_lines_pass_and_2_without_a_target(serve_argv, python_env, tmp_path):
-    script = tmp_path / "ok.kx"
-    script.write_text("echo fine\n")
-    assert kxmuti_cli(["run", "spawn:" + shlex.join(serve_argv), str(script)],
-                      python_env).returncode == 0
-    assert kxmuti_cli(["run", "tcp:127.0.0.1:1", str(script)], python_env).returncode == 2
+def test_run_notes_failing_lines_with_line_and_reason(serve_argv, python_env, tmp_path):
+    code, out, notes = run_script(tmp_path, python_env, "spawn:" + shlex.join(serve_argv),
+                                  "echo one\nmd 80100002\n# a comment\nno-such-command\n"
+                                  "msleep 20000\necho two\n", "--timeout", "0.3")
+    assert code == 1 and out.startswith(b"one\n") and out.endswith(b"two\n")
+    assert [n for n in notes if n.startswith("s.kx")] == [
+        "s.kx:2: md 80100002: failed (status 0x00000001)",
+        "s.kx:4: no-such-command: unknown or ambiguous command (status 0xFFFFFF02)",
+        "s.kx:5: msleep 20000: no result within 0.3 s (cancelled)"]
+
+
+def test_a_line_whose_cancel_is_slow_is_noted_and_the_next_still_runs(python_env, tmp_path):
+    code, out, notes = run_script(tmp_path, python_env, "spawn:" + shlex.join(STUBBORN),
+                                  "stubborn 7000\necho next\n", "--timeout", "0.3")
+    assert notes == ["s.kx:1: stubborn 7000: no result within 0.3 s (not ended by the cancel)"]
+    assert code == 1 and out == b"echo next\n"
+
+
+def no_server(tmp_path):
+    board = PtyServer(["sleep", "60"], greeted=False)
+    return board, f"serial:{board.path}"
+
+
+# Each documented exit status, and what makes it.
+EXITS = [
+    ("0 every line passed", "spawn", "echo fine\n", 0, "^$"),
+    ("1 a line failed", "spawn", "md 80100002\n", 1, r"^s.kx:1: md 80100002: failed"),
+    ("2 a malformed target", "bogus:x", "echo x\n", 2, r"target 'bogus:x': expected"),
+    ("3 no script", "spawn", None, 3, r"^kxmuti: .*missing.kx: No such file"),
+    ("4 refused connection", "tcp:127.0.0.1:1", "echo x\n", 4, "Connection refused"),
+    ("4 no server on the port", "no server", "echo x\n", 4,
+     r"^kxmuti: serial:\S+: no greeting within 1 s; heard nothing$"),
+    ("4 the server went away", "stubborn", "echo a\nexit\necho b\n", 4, r"^s.kx:2: .*closed"),
+]
+
+
+@pytest.mark.parametrize("name,target,text,code,note", EXITS, ids=[e[0] for e in EXITS])
+def test_exit_status(serve_argv, python_env, tmp_path, name, target, text, code, note):
+    board = None
+    if target == "spawn":
+        target = "spawn:" + shlex.join(serve_argv)
+    elif target == "stubborn":
+        target = "spawn:" + shlex.join(STUBBORN)
+    elif target == "no server":
+        board, target = no_server(tmp_path)
+    try:
+        script = tmp_path / ("missing.kx" if text is None else "s.kx")
+        if text is not None:
+            script.write_text(text)
+        p = kxmuti_cli(["run", target, str(script), "--connect-timeout", "1"], python_env)
+    finally:
+        if board is not None:
+            board.close()
+    stderr = p.stderr.decode().replace(str(tmp_path / "s.kx"), "s.kx")
+    assert p.returncode == code and re.search(note, stderr, re.M), stderr
+
+
+def test_help_lists_every_exit_status(python_env):
+    shown = kxmuti_cli(["run", "--help"], python_env).stdout.decode()
+    for code in ("0", "1", "2", "3", "4", "130"):
+        assert re.search(rf"^  {code} +\S", shown, re.M), shown
+
+
+def test_ctrl_c_cancels_the_running_line_and_exits_within_a_second(pty_board, python_env,
+                                                                    tmp_path):
+    script = tmp_path / "s.kx"
+    script.write_text("echo started\nmsleep 20000\necho never\n")
+    cli = subprocess.Popen([PY, "-m", "kxmuti", "run", f"serial:{pty_board.path}", str(script)],
+                           env=python_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        assert cli.stdout.readline() == b"started\n"
+        time.sleep(0.3)  # the msleep line is on its way
+        start = time.monotonic()
+        cli.send_signal(signal.SIGINT)
+        code = cli.wait(timeout=30)
+        took = time.monotonic() - start
+        assert code == 130 and took < 1.0, (code, took)
+        assert b"s.kx:2: interrupted; the line was cancelled" in cli.stderr.read()
+    finally:
+        cli.kill()
+        cli.wait()
+    with Client.serial(pty_board.path) as kx:  # the board is free: its msleep was cancelled
+        assert kx.run("echo free", timeout=5).out == b"free\n"
 
 
 def test_by_hand_frame_and_decode(serve_argv, python_env):
@@ -46,90 +125,3 @@ def test_by_hand_frame_and_decode(serve_argv, python_env):
     assert shown[0].startswith("G 0 1 {")
     assert shown[1:3] == ["K 1 0 ", "O 1 0 hello\\n"]
     assert re.fullmatch(r'R 1 6 \{"status":6,"failed":false,.*\}', shown[3])
-
-
-def documented_test() -> str:
-    """The pytest example of docs/automation.md, exactly as printed there."""
-    text = (ROOT / "docs" / "automation.md").read_text()
-    section = text.split("### The pytest plugin", 1)[1]
-    return re.search(r"```python\n(.*?)```", section, re.S).group(1)
-
-
-def run_pytest(pytester, serve_argv, source, *extra):
-    pytester.makepyfile(test_board=source)
-    return pytester.runpytest_subprocess("-p", "kxmuti.pytest_plugin", "-p", "no:cacheprovider",
-                                         "--kx-spawn", shlex.join(serve_argv), *extra)
-
-
-def test_documented_example_passes(pytester, serve_argv, python_env, monkeypatch):
-    monkeypatch.setenv("PYTHONPATH", python_env["PYTHONPATH"])
-    result = run_pytest(pytester, serve_argv, documented_test())
-    result.assert_outcomes(passed=2)
-
-
-FAILING = '''
-def test_tuner_frequency(kx):
-    kx.check("mw 80100000 1")
-    kx.run("echo tuning")
-    r = kx.run("md 80100000 1")
-    assert r.out == b"80100000: 00000002\\n"
-'''
-
-
-def test_failing_test_shows_commands_statuses_and_output(pytester, serve_argv, python_env,
-                                                         monkeypatch):
-    monkeypatch.setenv("PYTHONPATH", python_env["PYTHONPATH"])
-    junit = pytester.path / "report.xml"
-    result = run_pytest(pytester, serve_argv, FAILING, f"--junitxml={junit}")
-    result.assert_outcomes(failed=1)
-    out = result.stdout.str()
-    sys.stdout.write(out)  # kept in the test log: what a person sees
-    section = out.split("kx session", 1)[1]
-    for expect in ("> mw 80100000 1", "> echo tuning", "status 7 (0x00000007), ok",
-                   "> md 80100000 1", "80100000: 00000001"):
-        assert expect in section
-    failure = ElementTree.parse(junit).find(".//failure")
-    assert "> md 80100000 1" in failure.text and "80100000: 00000001" in failure.text
-
-
-def test_plugin_without_a_board_option_is_a_usage_error(pytester, python_env, monkeypatch):
-    monkeypatch.setenv("PYTHONPATH", python_env["PYTHONPATH"])
-    pytester.makepyfile(test_x="def test_x(kx):\n    pass\n")
-    result = pytester.runpytest_subprocess("-p", "kxmuti.pytest_plugin", "-p", "no:cacheprovider")
-    assert result.ret != 0 and "--kx-spawn" in result.stdout.str() + result.stderr.str()
-
-
-ENV_YAML = """
-targets:
-  main:
-    resources:
-      RawSerialPort:
-        port: {port}
-        speed: 115200
-    drivers:
-      SerialDriver: {{}}
-      KxMUtiDriver: {{}}
-imports:
-  - kxmuti.labgrid
-"""
-
-
-def test_labgrid_driver_over_a_serial_driver_on_a_pty(pty_server, tmp_path):
-    labgrid = pytest.importorskip("labgrid")
-    from labgrid.driver import ExecutionError
-
-    config = tmp_path / "env.yaml"
-    config.write_text(ENV_YAML.format(port=pty_server))
-    target = labgrid.Environment(str(config)).get_target("main")
-    kx = target.get_driver("KxMUtiDriver")
-    assert kx.get_status() == 1
-    assert kx.run("echo hi") == (["hi"], [], 0)
-    assert kx.run("no-such-command")[2] == 127
-    assert kx.run("md 80100002")[2] == 1
-    assert kx.run_check("md 80100000 1") == ["80100000: 00000000"]
-    with pytest.raises(ExecutionError):
-        kx.run_check("mw 90000000 1")
-    assert kx.poll_until_success("echo x", expected=0, tries=1)
-    assert kx.run_result("echo exact").out == b"exact\n"
-    target.deactivate(kx)
-    assert kx.get_status() == 0

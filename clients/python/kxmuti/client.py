@@ -1,202 +1,107 @@
-"""The client: one session with a server of the automation protocol.
+"""The client: one session with a server of the automation protocol, as
+blocking calls with timeouts.
 
-A request is sent as Q, D or P with a new id, and its answer (K, the O and
-E pieces, R) is put together by offset. What the link loses is fetched
-again: a request whose K never came is sent again with the same id (the
-server never runs an id twice), and a result with a gap, totals that do
-not add up, or no R at all is asked for with F. A result is returned only
-when every byte of it arrived in a frame with a good checksum.
+The layers: a transport moves bytes (transport.py), the frame codec finds
+frames in them (frame.py), the protocol state machine turns frames into
+events and says what to send (protocol.py), and this module waits: it
+reads until a request is done, asks again after silence, cancels a line
+past its timeout, and calls a server gone that answers nothing for
+``gone_after`` seconds. Bytes outside frames and L frames go to the board
+log (boardlog.py).
 """
 
 from __future__ import annotations
 
 import collections
 import json
-import secrets
 import time
-from dataclasses import dataclass, field
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence
 
 from . import frame as fr
-from .errors import (AuthError, CommandFailed, Error, LineRejected, OutputLost, ProtocolError,
-                     ServerGone, Timeout)
-from .transport import ConsoleTransport, FdTransport, SerialTransport, SocketTransport, SpawnTransport
+from . import protocol as pr
+from . import targets
+from .boardlog import BoardLog
+from .errors import AuthError, Error, LineRejected, NoGreeting, ProtocolError, ServerGone, Timeout
+from .results import Completion, LogFrame, Result
+from .running import Running
+from .transport import ConsoleTransport, FdTransport, SocketTransport, SpawnTransport, open_serial
 
-PROTOCOL = 1
-
-# Error codes of X frames (the protocol's table).
-X_BAD_FRAME, X_TOO_BIG, X_BAD_LINE, X_UNKNOWN_TYPE, X_QUEUED = 1, 2, 3, 4, 5
-X_UNKNOWN_ID, X_NOT_KEPT, X_AUTH, X_SESSIONS, X_IDLE, X_NOT_READ = 6, 7, 8, 9, 10, 11
-X_NOT_AFTER = 12  # a pipelined Q whose predecessor the server did not receive: not run
-_JSON = json.JSONDecoder()
-_MAX_FETCHES = 20  # F for one result before its output is reported lost
-_CLOSING = {X_SESSIONS: "too many sessions", X_IDLE: "idle timeout",
-            X_NOT_READ: "the client did not read in time"}
-
-
-@dataclass
-class Result:
-    """What one command line did on the board."""
-
-    line: bytes
-    status: int            #: the 32-bit status
-    out: bytes             #: standard output, exact bytes
-    err: bytes             #: standard error, exact bytes
-    seconds: float         #: run time on the board
-    failed: bool           #: the server's judgement of the status
-    cancelled: bool = False
-    replay: bool = False   #: the result came from the server's store
-
-    @property
-    def ok(self) -> bool:
-        return not self.failed
-
-    @property
-    def text(self) -> str:
-        """Standard output as text (UTF-8, bad bytes replaced)."""
-        return self.out.decode("utf-8", "replace")
-
-
-@dataclass
-class LogFrame:
-    """Output written while no request ran (an L frame)."""
-
-    time: float      #: time.time() when it arrived
-    stream: int      #: 1 standard output, 2 standard error
-    data: bytes
-    after: int       #: id of the last request sent before it (0: none)
-
-
-class Completion(list):
-    """Candidates for a completion; ``start`` is where they replace the line."""
-
-    start: int = 0
-
-
-@dataclass
-class Stats:
-    """What the client had to do to get its results."""
-
-    requests: int = 0
-    resent: int = 0        #: requests sent again (their K did not come)
-    fetched: int = 0       #: F sent for a result with a gap or no end
-    bad_frames: int = 0    #: markers whose line was not a valid frame
-    lost: int = 0          #: results reported as OutputLost
-    timeouts: int = 0
-
-
-class _Pieces:
-    """One output stream put together from pieces that carry their offset."""
-
-    __slots__ = ("data", "pending")
-
-    def __init__(self) -> None:
-        self.data = bytearray()
-        self.pending: dict[int, bytes] = {}
-
-    def add(self, offset: int, piece: bytes) -> None:
-        end = len(self.data)
-        if offset > end:
-            self.pending[offset] = piece
-            return
-        if offset + len(piece) > end:
-            self.data += piece[end - offset:]
-        while self.pending:
-            end = len(self.data)
-            ready = [o for o in self.pending if o <= end]
-            if not ready:
-                break
-            for o in ready:
-                p = self.pending.pop(o)
-                if o + len(p) > len(self.data):
-                    self.data += p[len(self.data) - o:]
-
-
-class _Request:
-    __slots__ = ("id", "frame", "line", "accepted", "out", "err", "result", "error", "fetches",
-                 "refused")
-
-    def __init__(self, rid: int, frame: bytes, line: bytes) -> None:
-        self.id = rid
-        self.frame = frame
-        self.line = line
-        self.accepted = False
-        self.out = _Pieces()
-        self.err = _Pieces()
-        self.result: dict | None = None
-        self.error: Error | None = None
-        self.fetches = 0
-        self.refused = 0
-
-
-def _parse_target(target: str):
-    """Opens a transport for 'spawn:CMD', 'tcp:HOST:PORT' or 'serial:DEV[@BAUD]'."""
-    kind, _, rest = target.partition(":")
-    if kind == "spawn" and rest:
-        return SpawnTransport(rest), False
-    if kind == "tcp" and rest:
-        host, _, port = rest.rpartition(":")
-        if host and port.isdigit():
-            return SocketTransport.connect(host.strip("[]"), int(port)), False
-    if kind == "serial" and rest:
-        dev, _, baud = rest.partition("@")
-        if not baud or baud.isdigit():
-            return SerialTransport(dev, int(baud) if baud else 115200), True
-    raise ValueError(f"target {target!r}: expected spawn:CMD, tcp:HOST:PORT or serial:DEV[@BAUD]")
+#: Seconds a request gets to end after Ctrl-C cancelled it, before the
+#: interrupt goes on up (the whole exit must take under a second).
+INTERRUPT_GRACE = 0.5
+#: Seconds a cancelled request gets to end before Timeout says "not ended".
+CANCEL_GRACE = 5.0
+#: Seconds a started server gets for its greeting (a port gets 5).
+SPAWN_CONNECT_TIMEOUT = 10.0
+#: Seconds greetings are still taken after the first, when H was sent.
+HELLO_SETTLE = 0.2
+#: Bytes of what came instead of a greeting that NoGreeting shows.
+HEARD_KEEP = 200
 
 
 class Client:
     """A session with a kxMUti protocol server.
 
-    Build one with spawn(), tcp(), serial(), fds() or open(), or give the
-    constructor any transport. ``poll`` is how long the client waits in
-    silence before it asks again; ``gone_after`` how long a silent server
-    is given before ServerGone.
+    Build one with spawn(), tcp(), serial(), fds(), console() or open(), or
+    give the constructor any transport. ``poll`` is how long the client
+    waits in silence before it asks again; ``gone_after`` how long a server
+    that answers nothing is given before ServerGone; ``connect_timeout``
+    how long opening waits for the greeting.
     """
 
     def __init__(self, transport, *, token: str | bytes | None = None, hello: bool = False,
-                 connect_timeout: float = 10.0, poll: float = 0.5, gone_after: float = 15.0,
-                 log_keep: int = 1000, end_on_close: bool = True) -> None:
+                 connect_timeout: float = 5.0, poll: float = 0.5, gone_after: float = 3.0,
+                 log_keep: int = 1000, board_log_keep: int = 10000,
+                 end_on_close: bool = True) -> None:
         self._t = transport
+        self.target: str = getattr(transport, "name", "") or type(transport).__name__
         self._end_on_close = end_on_close
         self._reader = fr.Reader()
-        self._queue: collections.deque[fr.Frame] = collections.deque()
+        self._reader.keep_noise()
+        self._proto = pr.Protocol()
         self.poll = poll
         self.gone_after = gone_after
+        self.stats = self._proto.stats
+        self.board_log = BoardLog(board_log_keep)
         self.logs: collections.deque[LogFrame] = collections.deque(maxlen=log_keep)
         self.log_count = 0  #: L frames received so far (logs keeps the last log_keep)
-        self.stats = Stats()
         self.greeting: dict[str, Any] = {}
-        self._h_pending = 0
-        self._busy: _Request | None = None
-        self._last_id = 0
-        # Ids start at random: a serial session outlives the client, and
-        # the server answers a repeated id from its store.
-        self._next_id = 1 + secrets.randbelow(0xFFFF0000)
+        self.gone: str | None = None  #: why the session ended, once it has
         self._closed = False
+        self._hurry = False           # Ctrl-C came: close without waiting
+        self._interrupting = False
+        self._heard = 0.0             # time.monotonic() of the last frame
+        self._frames = 0              # frames received so far
+        self._progress = 0            # requests' events so far (K, pieces, ends)
         try:
             self._handshake(token, hello, connect_timeout)
         except BaseException:
-            self._t.close()
+            self._t.close(hurry=True)
             raise
 
     # ---------------------------------------------------------------- opening
 
     @classmethod
     def spawn(cls, argv: Sequence[str] | str, *, stderr: int | None = None, **kw) -> "Client":
-        """Starts a server (``["kxshell", "--serve"]``) and talks over its standard streams."""
+        """Starts a server (``["kxshell", "--serve"]``) and talks over its
+        standard streams. The greeting is waited for 10 s by default: a
+        program may take a while to start (under an emulator, say)."""
+        kw.setdefault("connect_timeout", SPAWN_CONNECT_TIMEOUT)
         return cls(SpawnTransport(argv, stderr=stderr), **kw)
 
     @classmethod
     def tcp(cls, host: str, port: int, token: str | bytes | None = None, **kw) -> "Client":
-        return cls(SocketTransport.connect(host, port), token=token, **kw)
+        return cls(SocketTransport.connect(host, port, kw.get("connect_timeout", 10.0)),
+                   token=token, **kw)
 
     @classmethod
     def serial(cls, device: str, baud: int = 115200, **kw) -> "Client":
-        """A serial console; the session may be older than the client, so it says H first."""
+        """A serial console: a device, or a pyserial URL (``rfc2217://HOST:PORT``,
+        ``socket://HOST:PORT``). The session may be older than the client, so
+        it says H first and leaves the session open when it closes."""
         kw.setdefault("hello", True)
         kw.setdefault("end_on_close", False)
-        return cls(SerialTransport(device, baud), **kw)
+        return cls(open_serial(device, baud, kw.get("connect_timeout", 10.0)), **kw)
 
     @classmethod
     def fds(cls, rfd: int, wfd: int, **kw) -> "Client":
@@ -212,17 +117,24 @@ class Client:
 
     @classmethod
     def open(cls, target: str, **kw) -> "Client":
-        """Opens 'spawn:CMD', 'tcp:HOST:PORT' or 'serial:DEV[@BAUD]'."""
-        transport, hello = _parse_target(target)
-        kw.setdefault("hello", hello)
-        kw.setdefault("end_on_close", not hello)
-        return cls(transport, **kw)
+        """Opens 'spawn:CMD', 'tcp:HOST:PORT' or 'serial:DEV[@BAUD]' (DEV a
+        device or a pyserial URL)."""
+        where = targets.parse(target)
+        if where.kind == "spawn":
+            kw.setdefault("connect_timeout", SPAWN_CONNECT_TIMEOUT)
+        kw.setdefault("hello", where.on_console)
+        kw.setdefault("end_on_close", not where.on_console)
+        return cls(targets.connect(where, kw.get("connect_timeout", 10.0)), **kw)
 
     def __enter__(self) -> "Client":
         return self
 
     def __exit__(self, *exc) -> None:
         self.close()
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
 
     def close(self, end_session: bool | None = None) -> None:
         """Ends the session (B) and closes the link.
@@ -231,345 +143,302 @@ class Client:
         console then keeps its session for the next client. The default is
         false for serial() and console(), true otherwise.
         """
-        if end_session is None:
-            end_session = self._end_on_close
         if self._closed:
             return
-        self._closed = True
+        if end_session is None:
+            end_session = self._end_on_close
+        self.board_log.flush()
         try:
-            if end_session:
-                self._t.send(fr.encode("B", 0, 0))
+            if end_session and self.gone is None:
+                self._proto.end()
+                self._flush()
         except Error:
             pass
-        self._t.close()
+        self._closed = True
+        self._t.close(hurry=self._hurry or self.gone is not None)
 
-    # ------------------------------------------------------------ the frames
+    # ------------------------------------------------------------ reading
 
-    def _send(self, data: bytes) -> None:
-        if self._closed:
-            raise Error("the client is closed")
-        self._t.send(data)
+    def _flush(self) -> None:
+        data = self._proto.data_to_send()
+        if data:
+            if self._closed:
+                raise Error("the client is closed")
+            self._t.send(data)
 
-    def _next(self, until: float | None) -> fr.Frame | None:
-        """The next frame not meant for everybody, or None at ``until``."""
-        while True:
-            while self._queue:
-                f = self._queue.popleft()
-                if f.type == "L" or (f.type == "G" and self._h_pending):
-                    self._unasked(f)
-                    continue
-                return f
-            left = None if until is None else until - time.monotonic()
-            if left is not None and left <= 0:
-                return None
-            data = self._t.recv(left)
-            if data:
-                bad = self._reader.bad
-                self._queue.extend(self._reader.feed(data))
-                self.stats.bad_frames += self._reader.bad - bad
-
-    def _unasked(self, f: fr.Frame) -> None:
-        """Takes a log frame, or a greeting: one answering H, else a new session's."""
-        if f.type == "L":
-            self.logs.append(LogFrame(time.time(), f.n, f.data, self._last_id))
-            self.log_count += 1
-        elif self._h_pending:
-            self._h_pending -= 1
-            self._take_greeting(f)
-        else:
-            raise ServerGone("the server started a new session")
-
-    def _take_greeting(self, f: fr.Frame) -> None:
-        if f.n != PROTOCOL:
-            raise ProtocolError(f"the server speaks protocol {f.n}, this client {PROTOCOL}")
+    def _pump(self, until: float | None) -> int:
+        """Reads once (waiting up to ``until``) and handles what came; returns
+        how many bytes came."""
+        left = None if until is None else max(0.0, until - time.monotonic())
         try:
-            self.greeting = json.loads(f.data)
-        except ValueError as e:
-            raise ProtocolError(f"greeting: {e}") from e
+            data = self._t.recv(left)
+        except ServerGone as e:
+            self.gone = str(e)
+            raise
+        if not data:
+            return 0
+        reader = self._reader
+        bad = reader.bad
+        frames = reader.feed(data)
+        if reader.bad != bad:
+            self.stats.bad_frames += reader.bad - bad
+        if reader.noise:
+            self.board_log.console(bytes(reader.noise))
+            del reader.noise[:]
+        if frames:
+            self._heard = time.monotonic()
+            self._frames += len(frames)
+            events = self._proto.receive(frames)
+            self._flush()
+            self._handle(events)
+        return len(data)
+
+    def _handle(self, events: list) -> None:
+        fatal: Error | None = None
+        for e in events:
+            kind = type(e)
+            if kind is pr.Piece or kind is pr.Ended or kind is pr.Accepted:
+                self._progress += 1
+            elif kind is pr.Log:
+                self._log(e.stream, e.data)
+            elif kind is pr.Greeting:
+                self.greeting = e.greeting
+            elif kind is pr.NewSession:
+                fatal = fatal or ServerGone(f"{self.target}: a new session began (a new "
+                                            "greeting): the board or its server restarted")
+            elif kind is pr.Closed:
+                fatal = fatal or ServerGone(f"{self.target}: the server closed the session: "
+                                            f"{pr.CLOSING[e.code]} ({e.text})")
+            elif kind is pr.AuthRefused:
+                fatal = fatal or AuthError(f"not authenticated: {e.text}")
+        if fatal is not None:
+            if isinstance(fatal, ServerGone):
+                self.gone = str(fatal)
+            raise fatal
+
+    def _log(self, stream: int, data: bytes) -> None:
+        now = time.time()
+        self.logs.append(LogFrame(now, stream, data, self._proto.last_id))
+        self.log_count += 1
+        self.board_log.frame(stream, data, now)
+
+    def _await(self, done: Callable[[], bool], until: float | None,
+               since: float | None = None) -> bool:
+        """Reads until ``done()``; False when ``until`` came first.
+
+        After ``poll`` seconds of silence it asks again (protocol.ask_again:
+        the request again, F, or a bare probe), doubling the wait up to a
+        third of ``gone_after``; a server silent for ``gone_after`` seconds
+        (counted from ``since`` at the earliest) is gone. Ctrl-C cancels
+        what runs before it goes on up.
+        """
+        try:
+            return self._await_loop(done, until, since)
+        except KeyboardInterrupt:
+            self._interrupted()
+            raise
+
+    def _await_loop(self, done, until, since) -> bool:
+        start = time.monotonic()
+        interval, cap = self.poll, max(self.poll, self.gone_after / 3)
+        asked = start
+        bad = self.stats.bad_frames
+        while not done():
+            if until is not None and time.monotonic() >= until:
+                return False  # also while output streams in without end
+            heard = max(self._heard, start if since is None else since)
+            # A bad marker may have been the K or R awaited: ask soon.
+            wait = interval if self.stats.bad_frames == bad else min(interval, 0.02)
+            ask_at = max(heard, asked) + wait
+            gone_at = heard + self.gone_after
+            wake = min(ask_at, gone_at) if until is None else min(ask_at, gone_at, until)
+            progress = self._progress
+            frames = self._frames
+            self._pump(wake)
+            if self._frames != frames:
+                if self._progress != progress:
+                    interval = self.poll  # it moves: a loss from here on is repaired soon
+                continue
+            now = time.monotonic()
+            if until is not None and now >= until:
+                continue  # done() decides first, then the loop's top returns
+            if now >= gone_at:
+                self.gone = f"{self.target}: no answer for {self.gone_after:g} s"
+                raise ServerGone(self.gone)
+            if now >= ask_at:
+                self._proto.ask_again()
+                self._flush()
+                asked, bad = now, self.stats.bad_frames
+                interval = min(interval * 2, cap)
+        return True
+
+    def _interrupted(self) -> None:
+        """Ctrl-C: cancels every request in flight and gives them a moment
+        to end, so the board is not left running them."""
+        if self._interrupting:
+            return  # a second Ctrl-C while the first one's cancel runs
+        self._hurry = self._interrupting = True
+        try:
+            for req in list(self._proto.flight.values()):
+                self._proto.cancel(req)
+            self._flush()
+            until = time.monotonic() + INTERRUPT_GRACE
+            while self._proto.flight and time.monotonic() < until:
+                self._pump(until)
+        except (Error, KeyboardInterrupt):
+            pass
+        finally:
+            self._interrupting = False
+
+    def drain(self) -> None:
+        """Takes what has already come, without waiting (board log, a new
+        greeting, the end of the session)."""
+        for _ in range(64):
+            if not self._pump(time.monotonic()):
+                break
+
+    # ------------------------------------------------------------ opening
 
     def _handshake(self, token, hello: bool, connect_timeout: float) -> None:
         deadline = time.monotonic() + connect_timeout
-        greeting = self._await_greeting(hello, deadline)
-        self._take_greeting(greeting)
-        if hello:
-            # A server that started just now sends its own greeting as well as
-            # the answer to H: take a second one that follows at once.
-            self._h_pending = 1
-            self._next(time.monotonic() + 0.1)
-            self._h_pending = 0
+        self.greeting = self._first_greeting(hello, deadline, connect_timeout)
         limits = self.greeting.get("limits", {})
         if "chunk" in limits:
-            self._reader.line_limit = max(fr.DEFAULT_LINE_LIMIT, 4 * (int(limits["chunk"]) // 3 + 1) + 64)
+            self._reader.line_limit = max(fr.DEFAULT_LINE_LIMIT,
+                                          4 * (int(limits["chunk"]) // 3 + 1) + 64)
         if self.greeting.get("auth") != "token":
             return
         if token is None:
             raise AuthError("the server wants a token")
         if isinstance(token, str):
             token = token.encode()
-        self._send(fr.encode("A", 0, 0, token.strip()))
-        while True:
-            f = self._next(deadline)
-            if f is None:
-                raise ServerGone("no greeting after the token")
-            if f.type == "G":
-                self._take_greeting(f)
-                return
-            if f.type == "X":
-                if f.n == X_AUTH:
-                    raise AuthError(f"token refused: {f.data.decode('utf-8', 'replace')}")
-                self._x_closing(f)
+        self._proto.authenticate(token.strip())
+        self._proto.h_pending += 1  # the server greets again once the token is right
+        self._flush()
+        if not self._await(lambda: self._proto.h_pending == 0, deadline):
+            raise ServerGone(f"{self.target}: no greeting after the token")
 
-    def _await_greeting(self, hello: bool, deadline: float) -> fr.Frame:
+    def _first_greeting(self, hello: bool, deadline: float, seconds: float) -> dict[str, Any]:
+        """Waits for a greeting, asking with H (at once with ``hello``, else
+        after a second of silence, then every second).
+
+        A server that starts just then sends its own greeting besides the
+        answer to H, so greetings that follow within HELLO_SETTLE are taken
+        too, and those still owed for the H sent are expected later: none
+        of them is taken for a new session.
+        """
+        sent = got = 0
+        greeting = None
+        heard = bytearray()
         next_hello = time.monotonic() + (0 if hello else 1.0)
-        while True:
+        settle = deadline
+        while time.monotonic() < settle:
             now = time.monotonic()
-            if now >= next_hello:
-                self._send(fr.encode("H", 0, 0))
+            if greeting is None and now >= next_hello:
+                self._t.send(fr.encode("H", 0, 0))
+                sent += 1
                 next_hello = now + 1.0
-            f = self._next(min(next_hello, deadline))
-            if f is not None:
+            until = settle if greeting is not None else min(next_hello, deadline)
+            for f in self._read_frames(until, heard):
                 if f.type == "G":
-                    return f
-                if f.type == "X":
-                    self._x_closing(f)
-            elif time.monotonic() >= deadline:
-                raise ServerGone("no greeting from the server")
+                    got += 1
+                    if greeting is None:
+                        greeting = pr.decode_greeting(f)
+                        settle = time.monotonic() + HELLO_SETTLE if sent else 0
+                elif f.type == "X":
+                    self._handle(self._proto.receive([f]))
+                elif f.type == "L":
+                    self._log(f.n, f.data)
+        if greeting is None:
+            self.board_log.flush()
+            raise NoGreeting(self.target, seconds, bytes(heard))
+        self._proto.h_pending = max(0, sent - got)
+        return greeting
 
-    @staticmethod
-    def _x_closing(f: fr.Frame) -> None:
-        text = f.data.decode("utf-8", "replace")
-        if f.n in _CLOSING:
-            raise ServerGone(f"the server closed the session: {_CLOSING[f.n]} ({text})")
-        if f.n == X_AUTH:
-            raise AuthError(f"not authenticated: {text}")
+    def _read_frames(self, until: float, heard: bytearray) -> list[fr.Frame]:
+        left = max(0.0, until - time.monotonic())
+        data = self._t.recv(left)
+        if not data:
+            return []
+        if len(heard) < HEARD_KEEP:
+            heard += data[:HEARD_KEEP - len(heard)]
+        frames = self._reader.feed(data)
+        if self._reader.noise:
+            self.board_log.console(bytes(self._reader.noise))
+            del self._reader.noise[:]
+        if frames:
+            self._heard = time.monotonic()
+        return frames
 
-    # -------------------------------------------------------------- requests
+    # ------------------------------------------------------------ requests
 
-    def _new_id(self) -> int:
-        rid = self._next_id
-        self._next_id = rid + 1 if rid < fr.U32_MAX else 1
-        return rid
-
-    def _request(self, ftype: str, n: int, payload: bytes, timeout: float | None) -> _Request:
-        if self._busy is not None:
-            self._finish_busy()
-        rid = self._new_id()
-        req = _Request(rid, fr.encode(ftype, rid, n, payload), payload)
-        self.stats.requests += 1
-        self._last_id = rid
-        self._send(req.frame)
-        until = None if timeout is None else time.monotonic() + timeout
-        if not self._wait(req, until):
-            self._cancel(req, timeout)
-        if req.error is not None:
-            raise req.error
+    def _send(self, ftype: str, n: int, payload: bytes, line: str | bytes,
+              after: bool = False) -> pr.Request:
+        if self._closed:
+            raise Error("the client is closed")
+        if self.gone is not None:
+            raise ServerGone(self.gone)
+        req = self._proto.request(ftype, n, payload, line, after)
+        self._flush()
         return req
 
-    def _wait(self, req: _Request, until: float | None,
-              others: dict[int, _Request] | None = None) -> bool:
-        """Waits for the request's result; False when ``until`` came first.
-
-        ``others`` are requests sent after it (pipelined): their frames are
-        taken as they come, and those not yet accepted are sent again, in
-        order, when the server saw a damaged frame or refused one of them
-        because the request before it had not arrived.
-        """
-        quiet = self.poll                  # silence before asking again
-        heard = asked = time.monotonic()   # last frame for this session, last question
-        bad = self.stats.bad_frames
-        queue = self._queue
-        resend = False
-        while req.result is None and req.error is None:
-            if resend and not queue:
-                self._resend_flight(req, others)
-                resend = False
-            if not queue:
-                # A bad marker may have been this request's K or R: ask soon.
-                wait = quiet if self.stats.bad_frames == bad else min(quiet, 0.02)
-                ask_at = max(heard, asked) + wait
-                self._fill(ask_at if until is None else min(ask_at, until))
-                now = time.monotonic()
-                if not queue:
-                    if until is not None and now >= until:
-                        return False
-                    if now < ask_at:
-                        continue
-                    if now - heard > self.gone_after:
-                        raise ServerGone(f"no answer for {self.gone_after:g} s")
-                    if others:
-                        self._resend_flight(req, others)
-                    else:
-                        self._ask_again(req)
-                    asked, bad = now, self.stats.bad_frames
-                    quiet = min(quiet * 2, 4.0)
-                    continue
-                heard = now
-            f = queue.popleft()
-            t = f.type
-            if f.id == req.id and t in "OER":  # the common case, handled here
-                req.accepted = True
-                quiet = self.poll
-                if t == "R":
-                    self._take_result(req, f)
-                else:
-                    (req.out if t == "O" else req.err).add(f.n, f.data)
-            elif t == "L" or t == "G":
-                self._unasked(f)
-            elif others is not None and t == "X" and f.n in (X_BAD_FRAME, X_NOT_AFTER):
-                refused = others.get(f.id, req if f.id == req.id else None)
-                if f.n == X_NOT_AFTER and refused is not None:
-                    refused.refused += 1
-                    if refused.refused > _MAX_FETCHES:
-                        refused.error = ProtocolError(f"{refused.line!r}: refused again and again")
-                resend = True
-            elif others and f.id in others:
-                quiet = self.poll
-                self._handle(others[f.id], f)
-            else:
-                self._handle(req, f)
-        return True
-
-    def _resend_flight(self, req: _Request, others: dict[int, _Request]) -> None:
-        """Sends again, in order, the requests the server has not accepted."""
-        frames = []
-        for r in (req, *others.values()):
-            if r.result is None and r.error is None and not r.accepted:
-                self.stats.resent += 1
-                frames.append(r.frame)
-        if req.accepted and req.result is None and req.error is None:
-            self.stats.fetched += 1
-            frames.append(fr.encode("F", req.id, 0))
-        if frames:
-            self._send(b"".join(frames))
-
-    def _fill(self, until: float) -> None:
-        """Reads what arrives until ``until`` (or the first piece) into the queue."""
-        data = self._t.recv(until - time.monotonic())
-        if data:
-            bad = self._reader.bad
-            self._queue.extend(self._reader.feed(data))
-            self.stats.bad_frames += self._reader.bad - bad
-
-    def _ask_again(self, req: _Request) -> None:
-        if req.accepted:
-            self.stats.fetched += 1
-            self._send(fr.encode("F", req.id, 0))
-        else:
-            self.stats.resent += 1
-            self._send(req.frame)
-
-    def _handle(self, req: _Request, f: fr.Frame) -> None:
-        t = f.type
-        if t == "G":
-            raise ServerGone("the server started a new session")
-        if t == "X":
-            self._handle_x(req, f)
+    def _settle(self, line: str | bytes, until: float | None, timeout: float | None) -> None:
+        """Waits for requests of earlier calls still in flight (a cancelled
+        line that had not ended, a started one): the server runs one line
+        at a time, so the next would only wait behind them."""
+        if not self._proto.flight:
             return
-        if f.id != req.id:
-            return  # an answer to an earlier request, asked for twice
-        if t == "K":
-            req.accepted = True
-        elif t == "O" or t == "E":
-            req.accepted = True
-            (req.out if t == "O" else req.err).add(f.n, f.data)
-        elif t == "R":
-            req.accepted = True
-            self._take_result(req, f)
+        if not self._await(lambda: not self._proto.flight, until):
+            raise Timeout(line, timeout or 0, None, "not run: the line before it still runs")
 
-    def _take_result(self, req: _Request, f: fr.Frame) -> None:
-        try:
-            text = f.data.decode()
-            res, end = _JSON.raw_decode(text)
-            if end != len(text):
-                raise ValueError("data after the JSON object")
-            total_out, total_err = int(res["out"]), int(res["err"])
-            status = int(res["status"])
-        except (ValueError, KeyError, TypeError) as e:
-            req.error = ProtocolError(f"result of {req.line!r}: {e}")
-            return
-        if status != f.n:
-            req.error = ProtocolError(f"result of {req.line!r}: status {status} in JSON, {f.n} in frame")
-            return
-        if (len(req.out.data) == total_out and len(req.err.data) == total_err
-                and not req.out.pending and not req.err.pending):
-            req.result = res
-            return
-        if len(req.out.data) > total_out or len(req.err.data) > total_err:
-            req.error = ProtocolError(f"result of {req.line!r}: more output than its totals")
-            return
-        if not res.get("kept", True) or req.fetches >= _MAX_FETCHES:
-            self.stats.lost += 1
-            req.error = OutputLost(req.line, status, "output damaged on the link and not kept by the server"
-                                   if not res.get("kept", True) else "output damaged on every fetch")
-            return
-        req.fetches += 1
-        self.stats.fetched += 1
-        self._send(fr.encode("F", req.id, 0))
+    def settle(self) -> None:
+        """Waits until no line of an earlier call runs (one whose cancel
+        did not end it in time, or a started one), for as long as the
+        server answers."""
+        self._settle("", None, None)
 
-    def _handle_x(self, req: _Request, f: fr.Frame) -> None:
-        text = f.data.decode("utf-8", "replace")
-        if f.id not in (0, req.id):
-            return
-        code = f.n
-        if code == X_BAD_FRAME:
-            # One of the frames sent may have been damaged on the way: send
-            # again what is outstanding (both are safe to repeat).
-            self._ask_again(req)
-        elif code == X_BAD_LINE and not req.accepted:
-            req.error = LineRejected(req.line, text)
-        elif code == X_NOT_KEPT and f.id == req.id:
-            self.stats.lost += 1
-            req.error = OutputLost(req.line, None, f"result no longer kept: {text}")
-        elif code == X_UNKNOWN_ID and f.id == req.id:
-            req.error = ProtocolError(f"the server does not know request {req.id}: {text}")
-        elif code == X_QUEUED:
-            pass  # the request waits behind another one: its K comes when it starts
-        elif code in _CLOSING or code == X_AUTH:
-            self._x_closing(f)
-        elif code in (X_TOO_BIG, X_UNKNOWN_TYPE):
-            req.error = ProtocolError(f"the server refused a frame (X {code}): {text}")
-
-    def _cancel(self, req: _Request, timeout: float) -> None:
-        """Cancels a request past its time; raises Timeout once it ended."""
-        self.stats.timeouts += 1
-        grace = time.monotonic() + max(5.0, self.poll * 4)
-        cancel = fr.encode("C", req.id, 0)
-        never_ran = False
-        while req.result is None and req.error is None and time.monotonic() < grace:
-            self._send(cancel)
-            until = min(grace, time.monotonic() + self.poll)
-            while req.result is None and req.error is None:
-                f = self._next(until)
-                if f is None:
-                    break
-                if f.type == "X" and f.n == X_UNKNOWN_ID and f.id == req.id and not req.accepted:
-                    never_ran = True  # the request itself was lost on the way
-                    break
-                self._handle(req, f)
-            if never_ran:
-                break
-            if req.result is None and req.error is None and req.accepted:
-                self._send(fr.encode("F", req.id, 0))
+    def _result(self, req: pr.Request) -> Result:
         if req.error is not None:
             raise req.error
-        if req.result is None and not never_ran:
-            self._busy = req  # still running: the next request waits for it first
-        result = self._make_result(req) if req.result is not None else None
-        raise Timeout(req.line, timeout, result)
+        r = req.reply
+        return Result(line=req.line, status=r.status, out=bytes(req.out.data),
+                      err=bytes(req.err.data), seconds=r.us / 1e6, failed=r.failed,
+                      cancelled=r.cancelled, replay=r.replay)
 
-    def _finish_busy(self) -> None:
-        req, self._busy = self._busy, None
-        if not self._wait(req, time.monotonic() + self.gone_after):
-            self._busy = req
-            raise Timeout(req.line, self.gone_after, None)
+    def _cancel(self, req: pr.Request, timeout: float | None, since: float,
+                grace: float = CANCEL_GRACE) -> None:
+        """Cancels a request (past its time, when ``timeout`` is given);
+        raises Timeout once it ended (or the grace ran out: the next call
+        then waits for it)."""
+        if timeout is not None:
+            self.stats.timeouts += 1
+        self._proto.cancel(req)
+        self._flush()
+        self._await(lambda: req.done, time.monotonic() + max(grace, self.poll * 4), since)
+        if req.error is not None:
+            raise req.error
+        if req.never_ran:
+            raise Timeout(req.line, timeout or 0, None, "never ran: the request was lost")
+        if req.reply is None:
+            raise Timeout(req.line, timeout or 0, None, "not ended by the cancel")
+        raise Timeout(req.line, timeout or 0, self._result(req))
+
+    def _wait_result(self, req: pr.Request, timeout: float | None, since: float,
+                     until: float | None = None) -> Result:
+        """Waits for a request's result; past ``until`` (default: ``since``
+        plus ``timeout``) cancels it and raises Timeout."""
+        if until is None and timeout is not None:
+            until = since + timeout
+        if not self._await(lambda: req.done, until, since):
+            self._cancel(req, timeout, since)
+        return self._result(req)
 
     @staticmethod
-    def _make_result(req: _Request) -> Result:
-        r = req.result
-        return Result(line=req.line, status=int(r["status"]), out=bytes(req.out.data),
-                      err=bytes(req.err.data), seconds=int(r.get("us", 0)) / 1e6,
-                      failed=bool(r.get("failed")), cancelled=bool(r.get("cancelled")),
-                      replay=bool(r.get("replay")))
+    def _line_bytes(line: str | bytes) -> bytes:
+        data = line.encode() if isinstance(line, str) else bytes(line)
+        if b"\n" in data:
+            raise ValueError("a command line holds no line end")
+        return data
 
     # ------------------------------------------------------------ public API
 
@@ -577,12 +446,33 @@ class Client:
         """Runs one command line and returns its result.
 
         With a timeout, a line still running after that many seconds is
-        cancelled and Timeout is raised once it ended; the session stays usable.
+        cancelled and Timeout is raised once it ended; the session stays
+        usable. A line started earlier (start()) and still running ends
+        first; the timeout counts that wait too.
         """
-        data = line.encode() if isinstance(line, str) else bytes(line)
-        if b"\n" in data:
-            raise ValueError("a command line holds no line end")
-        return self._make_result(self._request("Q", 0, data, timeout))
+        data = self._line_bytes(line)
+        since = time.monotonic()
+        until = None if timeout is None else since + timeout
+        self._settle(line, until, timeout)
+        req = self._send("Q", 0, data, line)
+        return self._wait_result(req, timeout, time.monotonic(), until)
+
+    def check(self, line: str | bytes, timeout: float | None = None) -> Result:
+        """Like run(), but raises CommandFailed when the result is a failure."""
+        from .errors import CommandFailed
+
+        r = self.run(line, timeout)
+        if r.failed:
+            raise CommandFailed(r)
+        return r
+
+    def start(self, line: str | bytes) -> Running:
+        """Starts a line and returns at once: the Running request's
+        ``expect()`` watches its output as it comes, ``cancel()`` and
+        ``wait()`` end it."""
+        data = self._line_bytes(line)
+        self._settle(line, None, None)
+        return Running(self, self._send("Q", 0, data, line))
 
     def run_many(self, lines: Sequence[str | bytes], timeout: float | None = None,
                  window: int | None = None) -> list[Result]:
@@ -609,78 +499,23 @@ class Client:
         (the position of the line) and ``results`` (one per line: the
         Result, or None for a line that gave none).
         """
-        datas = [ln.encode() if isinstance(ln, str) else bytes(ln) for ln in lines]
-        if any(b"\n" in d for d in datas):
-            raise ValueError("a command line holds no line end")
-        longest = int(self.greeting.get("limits", {}).get("line", 1023))
+        datas = [self._line_bytes(ln) for ln in lines]
+        limits = self.greeting.get("limits", {})
+        longest = int(limits.get("line", 1023))
         for index, d in enumerate(datas):
             if len(d) > longest or b"\0" in d:
-                e = LineRejected(d, f"longer than {longest} bytes or holds a NUL byte; nothing was sent")
+                e = LineRejected(lines[index], f"longer than {longest} bytes or holds a NUL "
+                                 "byte; nothing was sent")
                 e.index, e.results = index, [None] * len(datas)
                 raise e
-        if self._busy is not None:
-            self._finish_busy()
+        if not datas:
+            return []
+        self._settle(lines[0], None, None)
         if window is None:
-            window = int(self.greeting.get("limits", {}).get("queue", 1))
+            window = int(limits.get("queue", 1))
         if not self.greeting.get("after"):
             window = 1  # the server cannot keep pipelined requests in order on a lossy link
-        window = max(1, window)
-        results: list[Result | None] = [None] * len(datas)
-        flight: collections.deque[tuple[int, _Request]] = collections.deque()
-        by_id: dict[int, _Request] = {}
-        first_error: tuple[int, Error] | None = None
-        sent = 0
-        started = time.monotonic()
-        while flight or (sent < len(datas) and first_error is None):
-            frames = []
-            # Refill once half the window has ended: one write then carries
-            # several requests, and the server takes them in one read.
-            refill = len(flight) <= window // 2
-            while refill and sent < len(datas) and len(flight) < window and first_error is None:
-                rid = self._new_id()
-                # n names the request this one follows, while that may still
-                # be on its way: the server then runs this one only after it.
-                after = flight[-1][1].id if flight else 0
-                req = _Request(rid, fr.encode("Q", rid, after, datas[sent]), datas[sent])
-                flight.append((sent, req))
-                by_id[rid] = req
-                frames.append(req.frame)
-                sent += 1
-            if frames:
-                self.stats.requests += len(frames)
-                self._last_id = flight[-1][1].id
-                self._send(b"".join(frames))
-            index, head = flight[0]
-            del by_id[head.id]
-            until = None if timeout is None else started + timeout
-            if not self._wait(head, until, by_id):
-                for _, later in flight:
-                    if later is not head:
-                        self._send(fr.encode("C", later.id, 0))
-                try:
-                    self._cancel(head, timeout)
-                except Error as e:
-                    e.index, e.results = index, results
-                    raise
-            flight.popleft()
-            started = time.monotonic()
-            if head.error is not None:
-                if first_error is None:
-                    first_error = (index, head.error)
-            else:
-                results[index] = self._make_result(head)
-        if first_error is not None:
-            index, error = first_error
-            error.index, error.results = index, results
-            raise error
-        return results  # type: ignore[return-value]
-
-    def check(self, line: str | bytes, timeout: float | None = None) -> Result:
-        """Like run(), but raises CommandFailed when the result is a failure."""
-        r = self.run(line, timeout)
-        if r.failed:
-            raise CommandFailed(r)
-        return r
+        return _Batch(self, lines, datas, timeout, max(1, window)).run()
 
     def commands(self, timeout: float | None = 30.0) -> dict[str, Any]:
         """What describe says: {"levels": [{"dots", "prompt", "commands": [...]}, ...]}."""
@@ -696,24 +531,96 @@ class Client:
         return c
 
     def _json(self, ftype: str, n: int, payload: bytes, timeout: float | None) -> Any:
-        req = self._request(ftype, n, payload, timeout)
+        self._settle(payload, None, None)
+        since = time.monotonic()
+        req = self._send(ftype, n, payload, payload)
+        result = self._wait_result(req, timeout, since)
         try:
-            return json.loads(bytes(req.out.data))
+            return json.loads(result.out)
         except ValueError as e:
             raise ProtocolError(f"{ftype} answer: {e}") from e
 
     def hello(self, timeout: float = 10.0) -> dict[str, Any]:
         """Asks for the greeting again and returns it."""
-        self._h_pending += 1
-        self._send(fr.encode("H", 0, 0))
-        deadline = time.monotonic() + timeout
-        while self._h_pending and time.monotonic() < deadline:
-            if not self._queue:
-                self._fill(deadline)
-            elif self._queue[0].type in "LG":
-                self._unasked(self._queue.popleft())
-            else:
-                self._queue.popleft()  # a late answer to an earlier request
-        if self._h_pending:
-            raise ServerGone("no greeting")
+        owed = self._proto.h_pending
+        self._proto.hello()
+        self._flush()
+        if not self._await(lambda: self._proto.h_pending <= owed, time.monotonic() + timeout):
+            raise ServerGone(f"{self.target}: no greeting")
         return self.greeting
+
+    def alive(self) -> bool:
+        """Whether the session still answers: takes what has come (a new
+        greeting, an idle timeout, the end of the link), then asks the
+        smallest question that draws an answer and waits up to
+        ``gone_after`` for it. False once the session has ended."""
+        if self._closed or self.gone is not None:
+            return False
+        try:
+            self.drain()
+            frames = self._frames
+            self._proto.ask_again()
+            self._flush()
+            self._await(lambda: self._frames != frames, None)
+            return True
+        except Error:
+            return False
+
+
+class _Batch:
+    """One run_many(): a window of pipelined requests, ended in order."""
+
+    def __init__(self, client: Client, lines, datas: list[bytes], timeout: float | None,
+                 window: int) -> None:
+        self.client = client
+        self.lines, self.datas = lines, datas
+        self.timeout, self.window = timeout, window
+        self.results: list[Result | None] = [None] * len(datas)
+        self.flight: collections.deque[tuple[int, pr.Request]] = collections.deque()
+        self.sent = 0
+        self.first_error: tuple[int, Error] | None = None
+
+    def run(self) -> list[Result]:
+        client = self.client
+        started = time.monotonic()
+        while self.flight or (self.sent < len(self.datas) and self.first_error is None):
+            self._refill()
+            index, head = self.flight[0]
+            until = None if self.timeout is None else started + self.timeout
+            if not client._await(lambda: head.done, until, started):
+                self._time_out(index, head, started)
+            self.flight.popleft()
+            started = time.monotonic()
+            if head.error is not None:
+                if self.first_error is None:
+                    self.first_error = (index, head.error)
+            else:
+                self.results[index] = client._result(head)
+        if self.first_error is not None:
+            index, error = self.first_error
+            error.index, error.results = index, self.results
+            raise error
+        return self.results  # type: ignore[return-value]
+
+    def _refill(self) -> None:
+        """Refills once half the window has ended: one write then carries
+        several requests, and the server takes them in one read."""
+        if len(self.flight) > self.window // 2:
+            return
+        proto = self.client._proto
+        while self.sent < len(self.datas) and len(self.flight) < self.window \
+                and self.first_error is None:
+            i = self.sent
+            self.flight.append((i, proto.request("Q", 0, self.datas[i], self.lines[i], True)))
+            self.sent += 1
+        self.client._flush()
+
+    def _time_out(self, index: int, head: pr.Request, since: float) -> None:
+        for _, later in self.flight:
+            if later is not head:
+                self.client._proto.cancel(later)
+        try:
+            self.client._cancel(head, self.timeout, since)
+        except Error as e:
+            e.index, e.results = index, self.results
+            raise

@@ -6,10 +6,7 @@ a result that might be wrong.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
-
-if TYPE_CHECKING:
-    from .client import Result
+from .results import Result, as_text
 
 
 class Error(Exception):
@@ -24,6 +21,26 @@ class ServerGone(Error):
     """The server ended the session, went silent, or started a new one."""
 
 
+class NoGreeting(ServerGone):
+    """Opening a target found no server: nothing, or something else, answered.
+
+    ``target`` names what was opened; ``heard`` holds the first bytes that
+    came instead of a greeting (empty when nothing came).
+    """
+
+    def __init__(self, target: str, seconds: float, heard: bytes) -> None:
+        what = f"heard {len(heard)} bytes: {_sample(heard)}" if heard else "heard nothing"
+        super().__init__(f"{target}: no greeting within {seconds:g} s; {what}")
+        self.target = target
+        self.heard = heard
+
+
+def _sample(data: bytes, keep: int = 60) -> str:
+    """The start of some bytes, as a reader can see them on one line."""
+    text = repr(data[:keep])[2:-1]
+    return f"'{text}'" + ("..." if len(data) > keep else "")
+
+
 class ProtocolError(Error):
     """The server answered in a way this client does not expect (version, error code)."""
 
@@ -35,8 +52,8 @@ class AuthError(Error):
 class LineRejected(Error):
     """The server did not run the line: too long, or it holds a NUL byte."""
 
-    def __init__(self, line: bytes, message: str) -> None:
-        super().__init__(f"{line!r}: {message}")
+    def __init__(self, line: str | bytes, message: str) -> None:
+        super().__init__(f"{as_text(line)}: {message}")
         self.line = line
 
 
@@ -47,8 +64,8 @@ class OutputLost(Error):
     but its output cannot be given back complete, so none of it is.
     """
 
-    def __init__(self, line: bytes, status: int | None, message: str) -> None:
-        super().__init__(f"{line!r}: {message}")
+    def __init__(self, line: str | bytes, status: int | None, message: str) -> None:
+        super().__init__(f"{as_text(line)}: {message}")
         self.line = line
         self.status = status
 
@@ -58,12 +75,17 @@ class Timeout(Error):
 
     ``result`` is the result of the cancelled run (``cancelled`` true), or
     None when the server never started it or did not end it in time.
+    ``why`` says which: "cancelled", "not ended" (the cancel did not end it
+    in time), "never ran" (the request was lost on the way), or "not run"
+    (the request before it still ran, so this one was never sent).
     """
 
-    def __init__(self, line: bytes, seconds: float, result: "Result | None") -> None:
-        super().__init__(f"{line!r}: no result within {seconds:g} s")
+    def __init__(self, line: str | bytes, seconds: float, result: Result | None,
+                 why: str = "cancelled") -> None:
+        super().__init__(f"{as_text(line)}: no result within {seconds:g} s ({why})")
         self.line = line
         self.result = result
+        self.why = why
 
 
 class CommandFailed(Error):
@@ -75,7 +97,6 @@ class CommandFailed(Error):
         self.line = result.line
         self.output = result.out + result.err
         super().__init__(
-            f"{result.line.decode('utf-8', 'replace')!r} failed with status "
-            f"{result.status} (0x{result.status:08X})"
+            f"{as_text(result.line)}: {result.reason} (status 0x{result.status:08X})"
             + (f":\n{self.output.decode('utf-8', 'replace')}" if self.output else "")
         )

@@ -1,26 +1,32 @@
 """pytest plugin: a ``kx`` fixture connected to a kxMUti board.
 
 Load it with ``-p kxmuti.pytest_plugin`` (an installed package registers it
-itself) and name the board with one of --kx-spawn, --kx-tcp or --kx-serial.
-A failing test that used ``kx`` gets a "kx session" section in its report:
-every command of the test with its status and output, and the log frames
-that arrived between them.
+itself) and name the board with one of --kx-spawn, --kx-tcp, --kx-serial
+or --kx-target. Each test gets a session that answers: the one of the test
+before while it does, else a new one (after quit, a reboot, an idle
+timeout or a dead board). A failing test that used ``kx`` gets a "kx
+session" section in its report (every command of the test with its status
+and output) and a "kx board log" section (what the board said meanwhile);
+--kx-log-dir writes both, interleaved, to one file per test.
 """
 
 from __future__ import annotations
 
-import shlex
+import re
+from pathlib import Path
 
 import pytest
 
-from .client import Client, LogFrame, Result
+from . import targets
+from .board import Board
+from .client import Client
 from .errors import Error
+from .results import Result
+from .running import Running
+from .transcript import Transcript
 
-# Board maps (--kx-boards): every test on every board, in parallel.
-pytest_plugins = ["kxmuti.pytest_boards"]
-
-_SECTION = "kx session"
-_OUTPUT_SHOWN = 2000  # bytes of each command's output in a report
+SECTION = "kx session"
+BOARD_SECTION = "kx board log"
 
 
 def pytest_addoption(parser: pytest.Parser) -> None:
@@ -28,125 +34,130 @@ def pytest_addoption(parser: pytest.Parser) -> None:
     group.addoption("--kx-spawn", metavar="CMD",
                     help='start the server and speak over its standard streams, e.g. "kxshell --serve"')
     group.addoption("--kx-tcp", metavar="HOST:PORT", help="connect to kxshell --listen")
-    group.addoption("--kx-serial", metavar="DEV[@BAUD]", help="a serial console (default 115200 baud)")
+    group.addoption("--kx-serial", metavar="DEV[@BAUD]",
+                    help="a serial console: a device or a pyserial URL such as "
+                         "rfc2217://HOST:PORT (default 115200 baud)")
+    group.addoption("--kx-target", metavar="TARGET",
+                    help="the board as a target string: spawn:CMD, tcp:HOST:PORT or serial:DEV[@BAUD]")
     group.addoption("--kx-token-file", metavar="FILE", help="token for --kx-tcp: the file's first line")
     group.addoption("--kx-timeout", metavar="SECONDS", type=float, default=None,
                     help="default timeout of each command run through kx (none by default)")
+    group.addoption("--kx-connect-timeout", metavar="SECONDS", type=float, default=None,
+                    help="how long opening a session waits for the greeting "
+                         "(default 5, 10 for --kx-spawn)")
+    group.addoption("--kx-gone-after", metavar="SECONDS", type=float, default=3.0,
+                    help="how long a board that answers nothing is given before ServerGone (default 3)")
+    group.addoption("--kx-log-dir", metavar="DIR",
+                    help="write one file per test that used kx: commands, results and board log")
 
 
-def _open(config: pytest.Config) -> Client:
-    spawn, tcp, serial = (config.getoption(o) for o in ("kx_spawn", "kx_tcp", "kx_serial"))
-    if sum(x is not None for x in (spawn, tcp, serial)) != 1:
-        raise pytest.UsageError("the kx fixture needs exactly one of --kx-spawn, --kx-tcp, --kx-serial")
-    token = None
-    if config.getoption("kx_token_file"):
-        with open(config.getoption("kx_token_file"), "rb") as f:
-            token = f.readline().strip()
-    if spawn is not None:
-        return Client.spawn(shlex.split(spawn))
-    if tcp is not None:
-        host, _, port = tcp.rpartition(":")
-        return Client.tcp(host, int(port), token=token)
-    dev, _, baud = serial.partition("@")
-    return Client.serial(dev, int(baud) if baud else 115200)
+def target_of(config: pytest.Config) -> str:
+    """The target string the options name (exactly one of them)."""
+    named = {"kx_spawn": "spawn:", "kx_tcp": "tcp:", "kx_serial": "serial:", "kx_target": ""}
+    given = [(prefix, config.getoption(o)) for o, prefix in named.items()
+             if config.getoption(o) is not None]
+    if len(given) != 1:
+        raise pytest.UsageError("the kx fixture needs exactly one of --kx-spawn, --kx-tcp, "
+                                "--kx-serial, --kx-target")
+    target = given[0][0] + given[0][1]
+    try:
+        targets.parse(target)
+    except ValueError as e:
+        raise pytest.UsageError(str(e)) from None
+    return target
 
 
-class Transcript:
-    """What one test did through ``kx``, in order: commands and log frames."""
-
-    def __init__(self, client: Client) -> None:
-        self.client = client
-        self.events: list[tuple[str, object]] = []
-        self._logs_seen = client.log_count
-
-    def take_logs(self) -> None:
-        new = self.client.log_count - self._logs_seen
-        self._logs_seen = self.client.log_count
-        if new:
-            for log in list(self.client.logs)[-new:]:
-                self.events.append(("log", log))
-
-    def render(self) -> str:
-        lines = []
-        for kind, what in self.events:
-            if kind == "log":
-                log: LogFrame = what  # type: ignore[assignment]
-                name = "stdout" if log.stream == 1 else "stderr"
-                lines.append(f"  log ({name}): {log.data.decode('utf-8', 'replace').rstrip()}")
-                continue
-            line, outcome = what  # type: ignore[misc]
-            lines.append(f"> {line}")
-            if isinstance(outcome, Result):
-                state = "ok" if outcome.ok else "FAILED"
-                lines.append(f"  status {outcome.status} (0x{outcome.status:08X}), {state}, "
-                             f"{outcome.seconds * 1000:.3f} ms")
-                for name, data in (("stdout", outcome.out), ("stderr", outcome.err)):
-                    if data:
-                        text = data[:_OUTPUT_SHOWN].decode("utf-8", "replace")
-                        more = f"\n  ... {len(data) - _OUTPUT_SHOWN} more bytes" \
-                            if len(data) > _OUTPUT_SHOWN else ""
-                        lines.append(f"  {name}:\n" + "".join(
-                            f"    {t}\n" for t in text.splitlines()).rstrip("\n") + more)
-            else:
-                lines.append(f"  raised {type(outcome).__name__}: {outcome}")
-        return "\n".join(lines)
+def board_options(config: pytest.Config) -> dict:
+    """The client's options the command line gives."""
+    options = {"gone_after": config.getoption("kx_gone_after")}
+    if config.getoption("kx_connect_timeout") is not None:
+        options["connect_timeout"] = config.getoption("kx_connect_timeout")
+    token_file = config.getoption("kx_token_file")
+    if token_file:
+        with open(token_file, "rb") as f:
+            options["token"] = f.readline().strip()
+    return options
 
 
 class KxFixture:
-    """The ``kx`` fixture: the session's Client, with every command recorded."""
+    """The ``kx`` fixture: the board's Client, with every command recorded.
 
-    def __init__(self, client: Client, timeout: float | None) -> None:
+    ``run``, ``check``, ``run_many`` and ``start`` take the default timeout
+    of --kx-timeout; ``reopen()`` starts a new session; anything else is the
+    client's (``commands()``, ``board_log``, ``greeting``, ...).
+    """
+
+    def __init__(self, board: Board, client: Client, timeout: float | None) -> None:
+        self.board = board
         self.client = client
         self.timeout = timeout
         self.transcript = Transcript(client)
+        self.started: list[Running] = []
 
-    def _record(self, line, call):
-        shown = line if isinstance(line, str) else line.decode("utf-8", "replace")
-        self.transcript.take_logs()
-        try:
-            result = call()
-        except Error as e:
-            self.transcript.take_logs()
-            self.transcript.events.append(("cmd", (shown, getattr(e, "result", None) or e)))
-            raise
-        self.transcript.take_logs()
-        self.transcript.events.append(("cmd", (shown, result)))
-        return result
+    def _t(self, timeout):
+        return self.timeout if timeout is None else timeout
 
     def run(self, line, timeout=None) -> Result:
-        t = self.timeout if timeout is None else timeout
-        return self._record(line, lambda: self.client.run(line, t))
+        return self.transcript.record(line, lambda: self.client.run(line, self._t(timeout)))
 
     def check(self, line, timeout=None) -> Result:
-        t = self.timeout if timeout is None else timeout
-        return self._record(line, lambda: self.client.check(line, t))
+        return self.transcript.record(line, lambda: self.client.check(line, self._t(timeout)))
+
+    def run_many(self, lines, timeout=None, window=None) -> list[Result]:
+        lines = list(lines)
+        return self.transcript.record_many(
+            lines, lambda: self.client.run_many(lines, self._t(timeout), window))
+
+    def start(self, line) -> Running:
+        running = self.client.start(line)
+        self.started.append(running)
+        return self.transcript.started(running)
+
+    def end_started(self) -> None:
+        """Cancels the lines the test started and left running: the next
+        test would otherwise wait behind them."""
+        for running in self.started:
+            if not running.done and not self.client.closed:
+                try:
+                    running.cancel()
+                except Error:
+                    pass
+
+    def reopen(self) -> Client:
+        """Closes the session and opens a new one with the board."""
+        self.client = self.board.reopen()
+        self.transcript.use(self.client)
+        return self.client
 
     def __getattr__(self, name):
         return getattr(self.client, name)
 
 
 @pytest.fixture(scope="session")
-def kx_client(pytestconfig: pytest.Config, kx_board):
-    """The one session with the board that every test shares."""
-    if kx_board is not None:  # one per board of the map
-        from .pytest_boards import board_client
-
-        yield from board_client(pytestconfig, kx_board)
-        return
-    try:
-        client = _open(pytestconfig)
-    except Error as e:
-        pytest.fail(f"kx: cannot reach the board: {e}", pytrace=False)
-    with client:
-        yield client
+def kx_board(pytestconfig: pytest.Config):
+    """The board of this run, its session kept between tests."""
+    board = Board(target_of(pytestconfig), **board_options(pytestconfig))
+    yield board
+    board.close()
 
 
 @pytest.fixture
-def kx(kx_client: Client, request: pytest.FixtureRequest) -> KxFixture:
-    """Runs commands on the board: kx.run(line), kx.check(line), kx.commands(), ..."""
-    fixture = KxFixture(kx_client, request.config.getoption("kx_timeout"))
+def kx(kx_board: Board, request: pytest.FixtureRequest):
+    """Runs commands on the board: kx.run(line), kx.check(line), kx.start(line), ..."""
+    try:
+        client = kx_board.client()
+    except Error as e:
+        pytest.fail(f"kx: cannot reach the board: {e}", pytrace=False)
+    fixture = KxFixture(kx_board, client, request.config.getoption("kx_timeout"))
     request.node.stash[_transcript_key] = fixture.transcript
-    return fixture
+    yield fixture
+    fixture.end_started()
+    log_dir = request.config.getoption("kx_log_dir")
+    if log_dir:
+        fixture.transcript.finish()
+        path = Path(log_dir)
+        path.mkdir(parents=True, exist_ok=True)
+        fixture.transcript.write(path / (re.sub(r"[^\w.-]+", "_", request.node.nodeid) + ".log"))
 
 
 _transcript_key = pytest.StashKey[Transcript]()
@@ -159,9 +170,10 @@ def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo):
     transcript = item.stash.get(_transcript_key, None)
     if transcript is None or not report.failed or call.when != "call":
         return
-    transcript.take_logs()
-    text = transcript.render() or "(no commands)"
-    if hasattr(report.longrepr, "addsection"):
-        report.longrepr.addsection(_SECTION, text)
-    else:
-        report.sections.append((_SECTION, text))
+    transcript.finish()
+    for title, text in ((SECTION, transcript.render_commands() or "(no commands)"),
+                        (BOARD_SECTION, transcript.render_board_log() or "(nothing)")):
+        if hasattr(report.longrepr, "addsection"):
+            report.longrepr.addsection(title, text)
+        else:
+            report.sections.append((title, text))
