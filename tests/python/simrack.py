@@ -2,22 +2,21 @@
 
 Two boards spawn the shell per session (``spawn:``), one is a shell
 listening on loopback TCP with a token, one is a shell serving a
-pseudo-terminal that the client opens as a serial port. The TCP board is of
-another type. Also used by benchmarks/bench_boards.py.
+pseudo-terminal that Debian's ser2net exports over RFC 2217 on loopback,
+as labs export UARTs. The TCP board is of another type. Also used by
+benchmarks/bench_boards.py.
 """
 
 from __future__ import annotations
 
 import json
-import os
-import pty
 import re
-import select
 import shlex
+import shutil
 import subprocess
-import time
-import tty
 from pathlib import Path
+
+from conftest import PtyServer, Ser2net
 
 MAP_TEMPLATE = """\
 boards:
@@ -37,7 +36,7 @@ boards:
   uart1:
     target: {uart1}
     type: stb-a
-    labels: [console]
+    labels: [ser2net]
 """
 
 
@@ -70,37 +69,6 @@ class TcpBoard:
         _stop(self.proc)
 
 
-class PtyBoard:
-    """A served shell on one end of a pseudo-terminal; the other end stands
-    for the board's serial console."""
-
-    def __init__(self, serve_argv: list[str]) -> None:
-        master, self.slave = pty.openpty()
-        tty.setraw(self.slave)  # a serial line carries bytes as they are
-        self.proc = subprocess.Popen(serve_argv, stdin=master, stdout=master, close_fds=True)
-        os.close(master)
-        self.device = os.ttyname(self.slave)
-        self._await_greeting()
-        self.target = f"serial:{self.device}"
-
-    def _await_greeting(self) -> None:
-        seen = b""
-        deadline = time.monotonic() + 30
-        while b"#KX G" not in seen or not seen.endswith(b"\n"):
-            left = deadline - time.monotonic()
-            ready = select.select([self.slave], [], [], max(0, left))[0] if left > 0 else []
-            if not ready:
-                self.close()
-                raise RuntimeError("the served shell on the pseudo-terminal sent no greeting")
-            seen += os.read(self.slave, 4096)
-
-    def close(self) -> None:
-        _stop(self.proc)
-        if self.slave >= 0:
-            os.close(self.slave)
-            self.slave = -1
-
-
 class SimRack:
     """The four boards; ``map`` is the board map's path."""
 
@@ -111,16 +79,22 @@ class SimRack:
         token.write_text("rack-token\n")
         token.chmod(0o600)
         self.parts: list = []
+        ser2net = shutil.which("ser2net") or shutil.which("ser2net", path="/usr/sbin:/sbin")
+        if ser2net is None:
+            raise RuntimeError("ser2net is not installed (Debian package ser2net)")
         try:
             self.net1 = self._keep(TcpBoard(shell_argv, token))
-            self.uart1 = self._keep(PtyBoard(serve))
+            self.console = self._keep(PtyServer(serve))
+            self.ser2net = self._keep(Ser2net(ser2net, self.console.path, folder))
         except BaseException:
             self.close()
             raise
         # Each spawned board names itself in its environment: one command, one board.
         targets = {name: "spawn:" + shlex.join(["env", f"KX_SIM_BOARD={folder}/{name}"] + serve)
                    for name in ("stb1", "stb2")}
-        targets.update(net1=self.net1.target, uart1=self.uart1.target)
+        # ign_set_control: a pseudo-terminal has no modem lines to set.
+        targets.update(net1=self.net1.target,
+                       uart1=f"serial:rfc2217://127.0.0.1:{self.ser2net.rfc2217}?ign_set_control")
         # JSON strings are YAML strings: any command or path reads back as written.
         self.text = MAP_TEMPLATE.format(**{k: json.dumps(v) for k, v in targets.items()})
         self.map = folder / "boards.yaml"

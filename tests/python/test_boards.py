@@ -19,7 +19,8 @@ sys.path.insert(0, str(CLIENT_DIR))
 from kxmuti import boards as bm  # noqa: E402
 from kxmuti.boardlock import BoardLock, LockTimeout  # noqa: E402
 from kxmuti.boardsched import board_of  # noqa: E402
-from simrack import PtyBoard, SimRack  # noqa: E402
+from conftest import PtyServer  # noqa: E402
+from simrack import SimRack  # noqa: E402
 
 PY = "/usr/bin/python3"
 RUN_TIMEOUT = 180  # seconds for one inner pytest run
@@ -228,8 +229,8 @@ def records(folder: Path) -> list[tuple[str, str, str, float, float]]:
 
 
 def test_every_test_runs_on_every_board_it_selects_in_parallel(rack):
-    junit = rack.folder / "report.xml"
-    proc = pytest_run(rack, RACK_SUITE, "-n", "4", f"--junitxml={junit}")
+    junit, logs = rack.folder / "report.xml", rack.folder / "logs"
+    proc = pytest_run(rack, RACK_SUITE, "-n", "4", f"--junitxml={junit}", f"--kx-log-dir={logs}")
     assert proc.returncode == 0
     everywhere = ["stb1", "stb2", "net1", "uart1"]
     expected = ({f"test_mem[{b}]" for b in everywhere}
@@ -242,6 +243,11 @@ def test_every_test_runs_on_every_board_it_selects_in_parallel(rack):
         board = re.search(r"\[(\w+)\]$", name)
         assert props.get("kx_board") == (board.group(1) if board else None), name
         assert bool(props.get("kx_manifest.productversion")) == bool(board), name
+    # --kx-log-dir: a folder per board, holding a log of each of its tests
+    by_folder = {d.name: sorted(f.name for f in d.iterdir()) for d in logs.iterdir()}
+    assert by_folder == {b: sorted(f"test_rack.py_{n.replace('[', '_').replace(']', '_')}.log"
+                                   for n in cases if n.endswith(f"[{b}]"))
+                         for b in everywhere}
     assert summary_lines(proc.out) == [
         "kx board stb1 (stb-a): 3 passed, 0 failed, 0 errors",
         "kx board stb2 (stb-a): 3 passed, 0 failed, 0 errors",
@@ -364,9 +370,9 @@ imports:
 
 def test_a_labgrid_board_runs_through_its_environment(serve_argv, tmp_path):
     pytest.importorskip("labgrid")
-    board = PtyBoard(serve_argv)
+    board = PtyServer(serve_argv)
     try:
-        (tmp_path / "env.yaml").write_text(LABGRID_ENV.format(port=board.device))
+        (tmp_path / "env.yaml").write_text(LABGRID_ENV.format(port=board.path))
         (tmp_path / "boards.yaml").write_text(
             "boards:\n  lab1: {labgrid: env.yaml, role: main, type: stb-a}\n")
         (tmp_path / "test_lab.py").write_text(

@@ -23,14 +23,11 @@ from __future__ import annotations
 
 import os
 import re
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Sequence
+from typing import Any, Callable, Iterable, Sequence
 
 from .errors import Error
-
-if TYPE_CHECKING:
-    from .client import Client
 
 FIELDS = ("target", "token_file", "labgrid", "role", "type", "labels")
 TARGET_KINDS = ("spawn", "tcp", "serial")
@@ -42,8 +39,8 @@ class BoardMapError(Error, ValueError):
 
 
 @dataclass
-class Board:
-    """One board of the map, and what its session told about it."""
+class BoardEntry:
+    """One board of the map, as checked."""
 
     name: str
     type: str
@@ -53,7 +50,6 @@ class Board:
     token_file: Path | None = None
     labgrid: Path | None = None    #: the labgrid environment file
     role: str | None = None        #: the target's name in that file
-    manifest: dict[str, str] = field(default_factory=dict)  #: from the greeting, once opened
 
     @property
     def identity(self) -> str:
@@ -71,15 +67,15 @@ class Board:
         return labels is None or set(_words(labels)) <= set(self.labels)
 
     def __repr__(self) -> str:  # shown in pytest's ids and reports
-        return f"Board({self.name!r})"
+        return f"BoardEntry({self.name!r})"
 
 
 def _words(value: str | Sequence[str]) -> tuple[str, ...]:
     return (value,) if isinstance(value, str) else tuple(value)
 
 
-def select(boards: Iterable[Board], type: str | Sequence[str] | None = None,
-           labels: str | Sequence[str] | None = None) -> list[Board]:
+def select(boards: Iterable[BoardEntry], type: str | Sequence[str] | None = None,
+           labels: str | Sequence[str] | None = None) -> list[BoardEntry]:
     """The boards of one of the types (any) that carry all the labels, in map order."""
     return [b for b in boards if b.matches(type, labels)]
 
@@ -87,7 +83,7 @@ def select(boards: Iterable[Board], type: str | Sequence[str] | None = None,
 # ------------------------------------------------------------------ reading
 
 
-def load(path: str | os.PathLike) -> list[Board]:
+def load(path: str | os.PathLike) -> list[BoardEntry]:
     """Reads and checks a board map; the boards in the file's order."""
     path = Path(path)
     try:
@@ -97,7 +93,7 @@ def load(path: str | os.PathLike) -> list[Board]:
     return parse(text, path)
 
 
-def parse(text: str, path: Path) -> list[Board]:
+def parse(text: str, path: Path) -> list[BoardEntry]:
     """Checks a board map's text; ``path`` names it in messages and is where
     relative paths start from."""
     data = _yaml(text, path)
@@ -137,7 +133,7 @@ def _yaml(text: str, path: Path) -> Any:
         raise BoardMapError(f"{path}: not valid YAML: {e}") from None
 
 
-def _board(path: Path, name: Any, entry: Any) -> Board:
+def _board(path: Path, name: Any, entry: Any) -> BoardEntry:
     if not isinstance(name, str) or not _NAME.fullmatch(name):
         raise BoardMapError(f"{path}: board {name!r}: a name is letters, digits and . _ + - "
                             "(it names the test ids and the log folders)")
@@ -153,7 +149,7 @@ def _board(path: Path, name: Any, entry: Any) -> Board:
     text = {k: _text(entry, k, bad) for k in ("target", "token_file", "labgrid", "role", "type")}
     if text["type"] is None:
         raise bad("type", "missing (the kind of board, for selecting boards by type)")
-    board = Board(name=name, type=text["type"], labels=_labels(entry, bad), entry=dict(entry))
+    board = BoardEntry(name=name, type=text["type"], labels=_labels(entry, bad), entry=dict(entry))
     if (text["target"] is None) == (text["labgrid"] is None):
         raise bad("target", "give either target: or labgrid: with role:")
     if text["target"] is not None:
@@ -207,7 +203,7 @@ def _existing(base: Path, name: str, missing: BoardMapError) -> Path:
     return p
 
 
-def _check_distinct(path: Path, boards: list[Board]) -> None:
+def _check_distinct(path: Path, boards: list[BoardEntry]) -> None:
     seen: dict[str, str] = {}
     for b in boards:
         other = seen.setdefault(b.identity, b.name)
@@ -215,24 +211,3 @@ def _check_distinct(path: Path, boards: list[Board]) -> None:
             raise BoardMapError(f"{path}: board {b.name!r}: target: the same board as {other!r} "
                                 f"({b.identity}); a board is driven by one test at a time")
 
-
-# ------------------------------------------------------------------ opening
-
-
-def open_client(board: Board, **kw) -> tuple["Client", Callable[[], None]]:
-    """Opens a session with the board; returns the client and what closes it.
-
-    ``kw`` goes to the client (connect_timeout, poll, gone_after, ...).
-    """
-    from .client import Client
-
-    if board.token_file is not None:
-        kw.setdefault("token", board.token_file.read_bytes().partition(b"\n")[0].strip())
-    if board.target is not None:
-        client = Client.open(board.target, **kw)
-        return client, client.close
-    from labgrid import Environment
-
-    target = Environment(str(board.labgrid)).get_target(board.role)
-    driver = target.get_driver("KxMUtiDriver")  # activating it opens the session
-    return driver.client, lambda: target.deactivate(driver)

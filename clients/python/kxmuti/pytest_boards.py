@@ -9,44 +9,40 @@ uses ``kx`` once on each board of the map (``test_mem[stb1]``).
 - a board that stops answering turns its remaining tests into errors naming
   it and what it said last, while the other boards go on.
 
-Loaded by kxmuti.pytest_plugin; the ``kx_client`` fixture asks board_client()
-for a board's session.
+Loaded by kxmuti.pytest_plugin, whose ``kx_board`` fixture asks rack_board()
+for a board of the map.
 """
 
 from __future__ import annotations
 
 import collections
 import itertools
-import time
 from typing import Any, Iterator
 
 import pytest
 
 from . import boards as bm
-from .boardlock import BoardLock
-from .errors import Error, ServerGone, TransportError
+from .errors import ServerGone, TransportError
+from .pytest_plugin import board_options, transcript_of
+from .rackboard import BoardDead, RackBoard
 from .rackrun import RunState, describe_death
+from .results import Result
 
 DEFAULT_LOCK_WAIT = 600.0  # seconds: a board may be busy with another run's whole suite
 _LINK_ERRORS = (ServerGone, TransportError, OSError, EOFError)
-_HEARD_SHOWN = 120  # characters of what a board said last, in messages
-
-
-class BoardDead(Error):
-    """The board stopped answering earlier in this run."""
 
 
 class Rack:
     """The boards of this run and this process's sessions with them."""
 
-    def __init__(self, boards: list[bm.Board], state: RunState, owner: bool,
+    def __init__(self, boards: list[bm.BoardEntry], state: RunState, owner: bool,
                  lock_wait: float) -> None:
         self.boards = boards
         self.by_name = {b.name: b for b in boards}
         self.state = state
         self.owner = owner  # made the run's folder, so removes it
         self.lock_wait = lock_wait
-        self.sessions: dict[str, BoardSession] = {}
+        self.open_boards: dict[str, RackBoard] = {}  # the boards this process holds
         self.current_test = ""  # the test being set up or run in this process
 
 
@@ -136,7 +132,7 @@ def pytest_generate_tests(metafunc: pytest.Metafunc) -> None:
                                     "labels= only")
         chosen = bm.select(rack.boards, **marker.kwargs)
     # Session scope: a board's session (and lock) serves its tests one after
-    # another, and pytest orders the tests board by board.
+    # another; kx_board makes a RackBoard of the entry.
     metafunc.parametrize("kx_board", chosen, ids=[b.name for b in chosen], indirect=True,
                          scope="session")
 
@@ -163,18 +159,13 @@ def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item
     order = {name: i for i, name in enumerate(rack.by_name)}
 
     def key(item: pytest.Item) -> tuple[int, int]:
-        board = board_of_item(item)
+        board = entry_of_item(item)
         return (-1 if board is None else order[board.name], item.stash.get(_collected_key, 0))
     items.sort(key=key)
 
 
-@pytest.fixture(scope="session")
-def kx_board(request: pytest.FixtureRequest) -> bm.Board | None:
-    """The board of this test, from the map; None when no map is given."""
-    return getattr(request, "param", None)
-
-
-def board_of_item(item: pytest.Item) -> bm.Board | None:
+def entry_of_item(item: pytest.Item) -> bm.BoardEntry | None:
+    """The map's entry of the board a test runs on (None: no board)."""
     callspec = getattr(item, "callspec", None)
     return None if callspec is None else callspec.params.get("kx_board")
 
@@ -182,118 +173,20 @@ def board_of_item(item: pytest.Item) -> bm.Board | None:
 # ------------------------------------------------------------- sessions
 
 
-class LiveClient:
-    """Stands for the board's current client: a board's tests share it, and
-    it moves to a new session when the board had to be reopened. Notes every
-    result, for saying what a board said last."""
-
-    def __init__(self, session: "BoardSession") -> None:
-        self._session = session
-
-    @property
-    def board(self) -> bm.Board:
-        return self._session.board
-
-    def __getattr__(self, name: str) -> Any:
-        attr = getattr(self._session.client, name)
-        if name not in ("run", "check", "run_many"):
-            return attr
-
-        def noted(*args, **kw):
-            result = attr(*args, **kw)
-            self._session.note(result)
-            return result
-        return noted
-
-
-class BoardSession:
-    """This process's hold on one board: its lock and its current client."""
-
-    def __init__(self, board: bm.Board, rack: Rack) -> None:
-        self.board = board
-        self.rack = rack
-        self.lock = BoardLock(board.identity)
-        self.client: Any = None
-        self._close = None
-        self.lost: tuple[str, str] | None = None  # (test, what ended the link)
-        self.heard: tuple[float, str] = (0.0, "")
-
-    def start(self, test: str) -> None:
-        self.lock.acquire(self.rack.lock_wait, self.board.name)
-        self.open(test, "")
-
-    def open(self, test: str, before: str) -> None:
-        """Opens the session; a board that cannot be reached is recorded dead."""
-        try:
-            self.client, self._close = bm.open_client(self.board)
-        except (Error, OSError) as e:
-            reason = f"{before}; then " if before else ""
-            info = self.rack.state.mark_dead(self.board.name, f"{reason}cannot open "
-                                             f"{self.board.identity}: {type(e).__name__}: {e}",
-                                             self.heard_text(), test)
-            raise BoardDead(describe_death(info)) from None
-        self.board.manifest = dict(self.client.greeting.get("manifest", {}))
-        self.lost = None
-
-    def reopen_if_lost(self) -> None:
-        if self.lost is None:
-            return
-        test, why = self.lost
-        self.close_client()
-        self.open(test, why)
-
-    def note(self, result: Any) -> None:
-        items = result if isinstance(result, list) else [result]
-        if items:
-            self.heard = (time.time(), _describe_result(items[-1]))
-
-    def heard_text(self) -> str:
-        """What the board said last: the latest result or log frame."""
-        when, text = self.heard
-        logs = getattr(self.client, "logs", None)
-        if logs:
-            last = logs[-1]
-            if last.time > when:
-                when, text = last.time, f"log {_shorten(last.data)}"
-        if not text:
-            return ""
-        return f"{text} at {time.strftime('%H:%M:%S', time.localtime(when))}"
-
-    def close_client(self) -> None:
-        close, self._close = self._close, None
-        if close is not None:
-            try:
-                close()
-            except (Error, OSError):
-                pass  # the board is gone; nothing left to end
-
-    def stop(self) -> None:
-        self.close_client()
-        self.lock.release()
-
-
-def _shorten(data: bytes) -> str:
-    text = data.decode("utf-8", "replace").strip()
-    return repr(text if len(text) <= _HEARD_SHOWN else "..." + text[-_HEARD_SHOWN:])
-
-
-def _describe_result(r: Any) -> str:
-    line = r.line.decode("utf-8", "replace")
-    out = r.out + r.err
-    return f"{line!r}: status {r.status}" + (f", {_shorten(out)}" if out else "")
-
-
-def board_client(config: pytest.Config, board: bm.Board) -> Iterator[LiveClient]:
-    """The session fixture's body for one board: lock, open, share, close."""
+def rack_board(config: pytest.Config, spec: bm.BoardEntry) -> Iterator[RackBoard]:
+    """The kx_board fixture's body for a board of the map: lock, share, close."""
     rack = rack_of(config)
-    session = BoardSession(board, rack)
-    rack.sessions[board.name] = session
+    options = board_options(config)
+    options.pop("token", None)  # each board's own comes from its token_file
+    board = RackBoard(spec, rack.state, **options)
+    board.test = rack.current_test
+    board.take(rack.lock_wait)
+    rack.open_boards[spec.name] = board
     try:
-        session.start(rack.current_test)
-        yield LiveClient(session)
+        yield board
     finally:
-        rack.sessions.pop(board.name, None)
-        session.stop()
+        rack.open_boards.pop(spec.name, None)
+        board.release()
 
 
 # ------------------------------------------------------------- each test
@@ -302,40 +195,46 @@ def board_client(config: pytest.Config, board: bm.Board) -> Iterator[LiveClient]
 @pytest.hookimpl(tryfirst=True)
 def pytest_runtest_setup(item: pytest.Item) -> None:
     """Names the board in the report; a dead board's test stops here."""
-    board = board_of_item(item)
+    spec = entry_of_item(item)
     rack = rack_of(item.config)
-    if board is None or rack is None:
+    if spec is None or rack is None:
         return
     rack.current_test = item.nodeid
-    if ("kx_board", board.name) not in item.user_properties:
-        item.user_properties.append(("kx_board", board.name))
-    dead = rack.state.dead(board.name)
+    if ("kx_board", spec.name) not in item.user_properties:
+        item.user_properties.append(("kx_board", spec.name))
+    dead = rack.state.dead(spec.name)
     if dead is not None:
         raise BoardDead(describe_death(dead))
-    session = rack.sessions.get(board.name)
-    if session is not None:
-        session.reopen_if_lost()
+    board = rack.open_boards.get(spec.name)
+    if board is not None:
+        board.test = item.nodeid
 
 
 @pytest.hookimpl(tryfirst=True)
 def pytest_runtest_call(item: pytest.Item) -> None:
-    board = board_of_item(item)
-    if board is not None:
+    board = item.funcargs.get("kx_board")
+    if isinstance(board, RackBoard):
         item.user_properties.extend((f"kx_manifest.{k}", v) for k, v in board.manifest.items())
 
 
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo):
-    """A test that lost the link has its board reopened before the next one."""
+    """Notes what the board said last, and whether the test lost the link."""
     yield
-    board = board_of_item(item)
+    spec = entry_of_item(item)
     rack = rack_of(item.config)
-    if board is None or rack is None or call.excinfo is None or call.when != "call":
+    if spec is None or rack is None or call.when != "call":
         return
-    session = rack.sessions.get(board.name)
-    if session is not None and isinstance(call.excinfo.value, _LINK_ERRORS):
+    board = rack.open_boards.get(spec.name)
+    if board is None:
+        return
+    transcript = transcript_of(item)
+    for when, kind, what in transcript.events if transcript is not None else ():
+        if kind == "cmd" and isinstance(what[1], Result):
+            board.note(when, what[1])
+    if call.excinfo is not None and isinstance(call.excinfo.value, _LINK_ERRORS):
         e = call.excinfo.value
-        session.lost = (item.nodeid, f"{type(e).__name__}: {e}")
+        board.lost_in = (item.nodeid, f"{type(e).__name__}: {e}")
 
 
 # ------------------------------------------------------------- the summary
@@ -373,7 +272,7 @@ class BoardSummary:
                 bad = counts["failed"] or counts["errors"]
                 terminalreporter.write_line(self.line(board, counts), red=bool(bad), green=not bad)
 
-    def line(self, board: bm.Board, counts: collections.Counter) -> str:
+    def line(self, board: bm.BoardEntry, counts: collections.Counter) -> str:
         text = (f"kx board {board.name} ({board.type}): {counts['passed']} passed, "
                 f"{counts['failed']} failed, {counts['errors']} errors")
         if counts["skipped"]:
