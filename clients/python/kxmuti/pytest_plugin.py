@@ -2,12 +2,13 @@
 
 Load it with ``-p kxmuti.pytest_plugin`` (an installed package registers it
 itself) and name the board with one of --kx-spawn, --kx-tcp, --kx-serial
-or --kx-target, or a rack of them with --kx-boards (pytest_boards.py). Each test gets a session that answers: the one of the test
-before while it does, else a new one (after quit, a reboot, an idle
-timeout or a dead board). A failing test that used ``kx`` gets a "kx
-session" section in its report (every command of the test with its status
-and output) and a "kx board log" section (what the board said meanwhile);
---kx-log-dir writes both, interleaved, to one file per test.
+or --kx-target, or a rack of boards with --kx-boards (pytest_boards.py).
+Each test gets a session that answers: the one of the test before while it
+does, else a new one (after quit, a reboot, an idle timeout or a dead
+board). A failing test that used ``kx`` gets a "kx session" section in its
+report (every command of the test with its status and output) and a "kx
+board log" section (what the board said meanwhile); --kx-log-dir writes
+both, interleaved, to one file per test.
 """
 
 from __future__ import annotations
