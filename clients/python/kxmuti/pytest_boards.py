@@ -72,7 +72,8 @@ def pytest_configure(config: pytest.Config) -> None:
     path = config.getoption("kx_boards")
     if not path:
         return
-    others = [o for o in ("kx_spawn", "kx_tcp", "kx_serial") if config.getoption(o, None)]
+    others = [o for o in ("kx_spawn", "kx_tcp", "kx_serial", "kx_target")
+              if config.getoption(o, None)]
     if others:
         raise pytest.UsageError("--kx-boards names the boards: leave out "
                                 + ", ".join("--" + o.replace("_", "-") for o in others))
