@@ -123,7 +123,8 @@ def test_a_held_board_lock_makes_others_wait_a_bounded_time_and_names_its_holder
     assert first.acquire(1.0, "stb1") < 1.0
     assert other_board.acquire(0.0, "stb2") < 1.0  # another board is free
     second = BoardLock("tcp:127.0.0.1:5025", tmp_path)
-    with pytest.raises(LockTimeout, match=rf"board stb1: still in use after 0\.\d s by pid {os.getpid()}"):
+    holder = rf"board stb1: still in use after [\d.]+ s by pid {os.getpid()}"
+    with pytest.raises(LockTimeout, match=holder):
         second.acquire(0.3, "stb1")
     first.release()
     second.acquire(1.0, "stb1")
@@ -263,9 +264,9 @@ def test_every_test_runs_on_every_board_it_selects_in_parallel(rack):
 
 LOCK_SUITE = RECORDER + '''
 
-@pytest.mark.parametrize("n", range(3))
+@pytest.mark.parametrize("n", range(4))
 def test_waits_on_the_board(kx, n):
-    kx.check("msleep 150")
+    kx.check("msleep 250")
 '''
 
 
@@ -283,7 +284,7 @@ def test_two_runs_on_one_map_never_drive_a_board_at_once(rack):
     assert sorted(by_board) == ["net1", "stb1", "stb2", "uart1"]
     for board, spans in by_board.items():
         spans.sort()
-        assert [run for *_, run in spans].count("A") == 3 == [run for *_, run in spans].count("B")
+        assert [run for *_, run in spans].count("A") == 4 == [run for *_, run in spans].count("B")
         for (_, end, run), (start, _, next_run) in zip(spans, spans[1:]):
             assert end <= start, f"{board}: run {run} and run {next_run} drove it at once"
     # The check means something only when the two runs overlapped in time.
@@ -342,7 +343,7 @@ def test_a_board_locked_elsewhere_errors_after_the_wait_naming_its_holder(rack):
     assert lines[1] == "kx board stb2 (stb-a): 0 passed, 0 failed, 3 errors"
     assert all(line.endswith(" 0 failed, 0 errors") for line in lines if "stb2" not in line)
     assert re.search(rf"^ERROR test_rack.py::test_mem\[stb2\] - .*board stb2: still in use after "
-                     rf"0\.\d s by pid {os.getpid()}", proc.out, re.M)
+                     rf"[\d.]+ s by pid {os.getpid()}", proc.out, re.M)
 
 
 def test_mistakes_in_the_map_or_marker_stop_the_run_with_their_message(rack):
