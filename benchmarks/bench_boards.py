@@ -48,7 +48,8 @@ def spawned_map(shell_argv: list[str], folder: Path) -> Path:
     lines = ["boards:"]
     for i in range(1, 5):
         command = ["env", f"KX_SIM_BOARD={folder}/sim{i}"] + shell_argv + ["--serve"]
-        lines.append(f"  sim{i}: {{target: {json.dumps('spawn:' + shlex.join(command))}, type: sim}}")
+        target = json.dumps("spawn:" + shlex.join(command))  # a JSON string is a YAML one
+        lines.append(f"  sim{i}: {{target: {target}, type: sim}}")
     path.write_text("\n".join(lines) + "\n")
     return path
 

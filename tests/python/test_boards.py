@@ -92,7 +92,8 @@ def test_a_good_map_gives_boards_in_order_with_paths_from_its_folder(tmp_path):
     assert stb2.token_file == tmp_path / "stb2.token" and stb2.labels == ()
     assert (stb3.labgrid, stb3.role, stb3.target) == (tmp_path / "lab" / "stb3.yaml", "main", None)
     selections = [({"type": "stb-a"}, ["stb1", "stb3"]), ({"type": ["stb-b", "x"]}, ["stb2"]),
-                  ({"labels": ["tuner", "rev-b"]}, ["stb1"]), ({"labels": "tuner"}, ["stb1", "stb3"]),
+                  ({"labels": ["tuner", "rev-b"]}, ["stb1"]),
+                  ({"labels": "tuner"}, ["stb1", "stb3"]),
                   ({"type": "stb-b", "labels": ["tuner"]}, []), ({}, ["stb1", "stb2", "stb3"])]
     for how, names in selections:
         assert [b.name for b in bm.select((stb1, stb2, stb3), **how)] == names, how
@@ -378,7 +379,8 @@ def test_a_labgrid_board_runs_through_its_environment(serve_argv, tmp_path):
             "boards:\n  lab1: {labgrid: env.yaml, role: main, type: stb-a}\n")
         (tmp_path / "test_lab.py").write_text(
             "def test_echo(kx):\n"
-            "    assert kx.board.entry == {'labgrid': 'env.yaml', 'role': 'main', 'type': 'stb-a'}\n"
+            "    assert kx.board.entry == {'labgrid': 'env.yaml', 'role': 'main',\n"
+            "                              'type': 'stb-a'}\n"
             "    assert kx.run('echo hi').out == b'hi\\n'\n")
         proc = subprocess.run([PY, "-m", "pytest", "-p", "kxmuti.pytest_plugin", "-p",
                                "no:cacheprovider", "--kx-boards", "boards.yaml", "test_lab.py"],

@@ -88,8 +88,9 @@ class BoardLock:
             if waited >= wait:
                 holder = self.holder()
                 os.close(fd)
-                raise LockTimeout(f"board {board or self.identity}: still in use after {waited:.1f} s "
-                                  f"by {holder or 'another process'} (lock {self.path})")
+                raise LockTimeout(f"board {board or self.identity}: still in use after "
+                                  f"{waited:.1f} s by {holder or 'another process'} "
+                                  f"(lock {self.path})")
             time.sleep(min(pause, wait - waited))
             pause = min(pause * 2, 0.2)
         self._fd = fd

@@ -98,7 +98,8 @@ def parse(text: str, path: Path) -> list[BoardEntry]:
     relative paths start from."""
     data = _yaml(text, path)
     if not isinstance(data, dict) or set(data) != {"boards"}:
-        raise BoardMapError(f"{path}: expected one top-level key, boards:, mapping names to entries")
+        raise BoardMapError(f"{path}: expected one top-level key, boards:, "
+                            "mapping names to entries")
     entries = data["boards"]
     if not isinstance(entries, dict) or not entries:
         raise BoardMapError(f"{path}: boards: expected a mapping of board names to entries")
