@@ -2,12 +2,13 @@
 
 Load it with ``-p kxmuti.pytest_plugin`` (an installed package registers it
 itself) and name the board with one of --kx-spawn, --kx-tcp, --kx-serial
-or --kx-target. Each test gets a session that answers: the one of the test
-before while it does, else a new one (after quit, a reboot, an idle
-timeout or a dead board). A failing test that used ``kx`` gets a "kx
-session" section in its report (every command of the test with its status
-and output) and a "kx board log" section (what the board said meanwhile);
---kx-log-dir writes both, interleaved, to one file per test.
+or --kx-target, or a rack of boards with --kx-boards (pytest_boards.py).
+Each test gets a session that answers: the one of the test before while it
+does, else a new one (after quit, a reboot, an idle timeout or a dead
+board). A failing test that used ``kx`` gets a "kx session" section in its
+report (every command of the test with its status and output) and a "kx
+board log" section (what the board said meanwhile); --kx-log-dir writes
+both, interleaved, to one file per test.
 """
 
 from __future__ import annotations
@@ -24,6 +25,9 @@ from .errors import Error
 from .results import Result
 from .running import Running
 from .transcript import Transcript
+
+# Board maps (--kx-boards): every test on every board, in parallel.
+pytest_plugins = ["kxmuti.pytest_boards"]
 
 SECTION = "kx session"
 BOARD_SECTION = "kx board log"
@@ -134,8 +138,14 @@ class KxFixture:
 
 
 @pytest.fixture(scope="session")
-def kx_board(pytestconfig: pytest.Config):
-    """The board of this run, its session kept between tests."""
+def kx_board(pytestconfig: pytest.Config, request: pytest.FixtureRequest):
+    """The board of this run, its session kept between tests; with a board
+    map, the board of the map this test runs on."""
+    if hasattr(request, "param"):  # the tests are parametrized over the map's boards
+        from .pytest_boards import rack_board
+
+        yield from rack_board(pytestconfig, request.param)
+        return
     board = Board(target_of(pytestconfig), **board_options(pytestconfig))
     yield board
     board.close()
@@ -155,12 +165,17 @@ def kx(kx_board: Board, request: pytest.FixtureRequest):
     log_dir = request.config.getoption("kx_log_dir")
     if log_dir:
         fixture.transcript.finish()
-        path = Path(log_dir)
+        path = kx_board.log_dir(Path(log_dir))
         path.mkdir(parents=True, exist_ok=True)
         fixture.transcript.write(path / (re.sub(r"[^\w.-]+", "_", request.node.nodeid) + ".log"))
 
 
 _transcript_key = pytest.StashKey[Transcript]()
+
+
+def transcript_of(item: pytest.Item) -> Transcript | None:
+    """What a test did through ``kx`` (None when it did not use it)."""
+    return item.stash.get(_transcript_key, None)
 
 
 @pytest.hookimpl(hookwrapper=True)

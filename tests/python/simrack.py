@@ -1,0 +1,116 @@
+"""A rack of four simulated boards on this machine, and its board map.
+
+Two boards spawn the shell per session (``spawn:``), one is a shell
+listening on loopback TCP with a token, one is a shell serving a
+pseudo-terminal that Debian's ser2net exports over RFC 2217 on loopback,
+as labs export UARTs. The TCP board is of another type. Also used by
+benchmarks/bench_boards.py.
+"""
+
+from __future__ import annotations
+
+import json
+import re
+import shlex
+import shutil
+import subprocess
+from pathlib import Path
+
+from conftest import PtyServer, Ser2net
+
+MAP_TEMPLATE = """\
+boards:
+  stb1:
+    target: {stb1}
+    type: stb-a
+    labels: [tuner]
+  stb2:
+    target: {stb2}
+    type: stb-a
+    labels: [tuner, usb]
+  net1:
+    target: {net1}
+    token_file: net1.token
+    type: stb-b
+    labels: [network]
+  uart1:
+    target: {uart1}
+    type: stb-a
+    labels: [ser2net]
+"""
+
+
+def _stop(proc: subprocess.Popen) -> None:
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+class TcpBoard:
+    """`kxshell --listen 127.0.0.1:0 --token-file F`: the port it reports."""
+
+    def __init__(self, shell_argv: list[str], token_file: Path) -> None:
+        self.proc = subprocess.Popen(shell_argv + ["--listen", "127.0.0.1:0", "--token-file",
+                                                   str(token_file)],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.PIPE, text=True)
+        line = self.proc.stderr.readline()  # "kxshell: listening on 127.0.0.1:PORT"
+        m = re.search(r"listening on (\S+):(\d+)", line)
+        if m is None:
+            _stop(self.proc)
+            raise RuntimeError(f"kxshell --listen did not say its port: {line!r}")
+        self.target = f"tcp:{m.group(1)}:{m.group(2)}"
+
+    def close(self) -> None:
+        _stop(self.proc)
+
+
+class SimRack:
+    """The four boards; ``map`` is the board map's path."""
+
+    def __init__(self, shell_argv: list[str], folder: Path) -> None:
+        self.folder = folder
+        serve = shell_argv + ["--serve"]
+        token = folder / "net1.token"
+        token.write_text("rack-token\n")
+        token.chmod(0o600)
+        self.parts: list = []
+        ser2net = shutil.which("ser2net") or shutil.which("ser2net", path="/usr/sbin:/sbin")
+        if ser2net is None:
+            raise RuntimeError("ser2net is not installed (Debian package ser2net)")
+        try:
+            self.net1 = self._keep(TcpBoard(shell_argv, token))
+            self.console = self._keep(PtyServer(serve))
+            self.ser2net = self._keep(Ser2net(ser2net, self.console.path, folder))
+        except BaseException:
+            self.close()
+            raise
+        # Each spawned board names itself in its environment: one command, one board.
+        targets = {name: "spawn:" + shlex.join(["env", f"KX_SIM_BOARD={folder}/{name}"] + serve)
+                   for name in ("stb1", "stb2")}
+        # ign_set_control: a pseudo-terminal has no modem lines to set.
+        targets.update(net1=self.net1.target,
+                       uart1=f"serial:rfc2217://127.0.0.1:{self.ser2net.rfc2217}?ign_set_control")
+        # JSON strings are YAML strings: any command or path reads back as written.
+        self.text = MAP_TEMPLATE.format(**{k: json.dumps(v) for k, v in targets.items()})
+        self.map = folder / "boards.yaml"
+        self.map.write_text(self.text)
+
+    def _keep(self, part):
+        self.parts.append(part)
+        return part
+
+    def close(self) -> None:
+        for part in reversed(self.parts):
+            part.close()
+        self.parts = []
+
+    def __enter__(self) -> "SimRack":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
