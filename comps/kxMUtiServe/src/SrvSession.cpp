@@ -551,10 +551,11 @@ void SrvSession_Output(SrvSession *s, int stream, const char *p, uint32_t n)
 
 void SrvSession_Finish(SrvSession *s, const SrvRunEnd &end, uint64_t now)
 {
-    (void)now;
     if (!s->running)
         return;
     s->running = false;
+    /* The idle time counts from here: a long request is no silence. */
+    s->lastInMs = now > s->lastInMs ? now : s->lastInMs;
     if (s->phase == SrvState::kClosed) {
         const SrvHow how = s->end == SrvEnd::kDeadline ? SrvHow::kDeadline : SrvHow::kClosed;
         AuditEnd(s, s->run, how, end.status, end.us, s->runOut, s->runErr);
