@@ -3,12 +3,14 @@
 // a client sees of the served shell is tested with the client.
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -59,6 +61,20 @@ const struct {
     {"later", "",
      [](HANDLER_ARGS) -> uint32_t {
          std::thread([] { usleep(100000), fputs("late\n", stdout), fflush(stdout); }).detach();
+         return 0;
+     }},
+    // 300 sleeps of a millisecond, the cancel flag ignored: prints how many
+    // a signal cut short.
+    {"eintrs", "",
+     [](HANDLER_ARGS) -> uint32_t {
+         int cut = 0;
+         for (int i = 0; i < 300; i++)
+             cut += usleep(1000) != 0 && errno == EINTR;
+         return printf("%d\n", cut) > 0 ? 0 : 1;
+     }},
+    {"repeat", "%u",
+     [](HANDLER_ARGS) -> uint32_t {
+         kxMUtiSrv_CancelRepeat(static_cast<uint32_t>(a0));
          return 0;
      }},
 };
@@ -238,6 +254,43 @@ TEST_F(Served, PipelinedRequestsKeepTheirOrder)
     mTo = -1;
     EXPECT_EQ(Collect(1).out, std::to_string(3 * KXSRV_QUEUE_MAX + 1) + "\n");
     EXPECT_FALSE(Next());
+}
+
+// A cancel signals the interpreter's thread once: one sleep of a handler
+// that ignores the flag is cut, not every one after it.  A host that asks
+// for repeats gets one every so often.
+TEST_F(Served, CancelSignalsOnceUnlessRepeatsAsked)
+{
+    const struct {
+        const char *setting;
+        int few, many; // signals that cut a sleep
+    } kCases[] = {{"repeat 0", 1, 1}, {"repeat 20", 5, 20}};
+    uint32_t id = 1;
+    for (const auto &c : kCases) {
+        Run(id++, c.setting);
+        Send('Q', id, 0, "eintrs");
+        ASSERT_TRUE(Next('K'));
+        usleep(30000);
+        Send('C', id);
+        Reply r = Collect(id++);
+        EXPECT_TRUE(r.Has("\"cancelled\":true")) << c.setting << ": " << r.result;
+        const int cut = atoi(r.out.c_str());
+        EXPECT_GE(cut, c.few) << c.setting;
+        EXPECT_LE(cut, c.many) << c.setting;
+    }
+}
+
+// B while a request runs: it is cancelled, the session ends at once, and
+// serving returns with the interpreter free (the alarm bounds the wait).
+TEST_F(Served, ByeCancelsTheRunningRequest)
+{
+    Send('Q', 1, 0, "msleep 20000");
+    ASSERT_TRUE(Next('K'));
+    usleep(20000);
+    const auto start = std::chrono::steady_clock::now();
+    Send('B', 0);
+    EXPECT_FALSE(Next('R')) << "a result after B";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
 }
 
 // Output written a line at a time leaves in pieces of up to a chunk (or

@@ -25,9 +25,14 @@ bool AddFlags(int fd, int flags)
 
 bool MakePipes(SrvCapture *pCap)
 {
-    for (auto &p : pCap->pipes)
-        if (pipe2(p, O_CLOEXEC) != 0 || !AddFlags(p[0], O_NONBLOCK))
+    for (auto &p : pCap->pipes) {
+        if (pipe2(p, O_CLOEXEC) != 0)
             return false;
+        p[0] = SrvCapture_Lift(p[0]);
+        p[1] = SrvCapture_Lift(p[1]);
+        if (p[0] < 0 || p[1] < 0 || !AddFlags(p[0], O_NONBLOCK))
+            return false;
+    }
     return true;
 }
 
@@ -124,10 +129,13 @@ void SrvCapture_End(SrvCapture *pCap)
         Restore(pCap, i);
     clearerr(stdout);
     clearerr(stderr);
-    for (auto &p : pCap->pipes)
-        for (int &fd : p)
+    for (auto &p : pCap->pipes) {
+        for (int &fd : p) {
             if (fd >= 0)
-                close(fd), fd = -1;
+                close(fd);
+            fd = -1;
+        }
+    }
     if (pCap->savedCancel)
         sigaction(KXSRV_CANCEL_SIGNAL, &pCap->cancelAct, nullptr);
     if (pCap->savedPipe)
@@ -135,6 +143,17 @@ void SrvCapture_End(SrvCapture *pCap)
     if (pCap->savedMask)
         pthread_sigmask(SIG_SETMASK, &pCap->mask, nullptr);
     pCap->savedCancel = pCap->savedPipe = pCap->savedMask = false;
+}
+
+int SrvCapture_Lift(int fd)
+{
+    if (fd < 0 || fd > 2)
+        return fd;
+    const int above = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return above;
 }
 
 int SrvCapture_Fd(const SrvCapture *pCap, int stream)

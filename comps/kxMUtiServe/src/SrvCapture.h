@@ -44,6 +44,12 @@ bool SrvCapture_Start(SrvCapture *pCap);
  * start, and only once. */
 void SrvCapture_End(SrvCapture *pCap);
 
+/* fd itself when above 2, else a copy above 2 (close-on-exec) in its
+ * place; -1 (fd closed) when none can be made.  Descriptors the server
+ * opens before the capture starts go through this: with a caller's 0, 1
+ * or 2 closed they could land there, where the capture puts its own. */
+int SrvCapture_Lift(int fd);
+
 /* The read end of a stream's pipe (1 output, 2 error). */
 int SrvCapture_Fd(const SrvCapture *pCap, int stream);
 

@@ -22,53 +22,11 @@ namespace {
 
 std::atomic<SrvServer *> gpServer{nullptr};
 
-SrvServer *ServerNew(const kxMUtiSrv_Config_t *pConfig, bool net)
-{
-    SrvServer *pSrv = static_cast<SrvServer *>(calloc(1, sizeof(SrvServer)));
-    if (pSrv == nullptr)
-        return nullptr;
-    if (pConfig != nullptr)
-        pSrv->cfg = *pConfig;
-    else
-        kxMUtiSrv_ConfigInit(&pSrv->cfg);
-    pSrv->pExec = pSrv->cfg.pExec != nullptr ? pSrv->cfg.pExec : kxMUtiCmd_ExecGlobal();
-    pSrv->net = net;
-    pSrv->listenFd = pSrv->auditFd = -1;
-    pSrv->wake[0] = pSrv->wake[1] = pSrv->jobPipe[0] = pSrv->jobPipe[1] = -1;
-    pthread_mutex_init(&pSrv->lock, nullptr);
-    pSrv->maxSessions = 1;
-    if (!net)
-        return pSrv;
-    const uint32_t want = pSrv->cfg.maxSessions == 0 ? KXSRV_SESSIONS_MAX : pSrv->cfg.maxSessions;
-    pSrv->maxSessions = want < KXSRV_SESSIONS_MAX ? want : KXSRV_SESSIONS_MAX;
-    return pSrv;
-}
-
 void CloseIf(int &fd)
 {
     if (fd >= 0)
         close(fd);
     fd = -1;
-}
-
-void ServerFree(SrvServer *pSrv)
-{
-    for (uint32_t i = 0; i < pSrv->nSlots; i++) {
-        SrvSlot &slot = pSrv->slots[i];
-        SrvSession_Close(slot.s, SrvEnd::kStop, Srv_NowMs());
-        if (slot.outFd != slot.inFd)
-            CloseIf(slot.outFd);
-        CloseIf(slot.inFd);
-        SrvSession_Free(slot.s);
-        free(slot.s);
-    }
-    SrvBuf_Free(&pSrv->greeting);
-    SrvBuf_Free(&pSrv->greetingAnon);
-    CloseIf(pSrv->listenFd);
-    CloseIf(pSrv->auditFd);
-    SrvAuth_Clear(&pSrv->auth);
-    pthread_mutex_destroy(&pSrv->lock);
-    free(pSrv);
 }
 
 bool Claim(SrvServer *pSrv)
@@ -96,14 +54,22 @@ bool Prepare(SrvServer *pSrv)
            SrvWire_Greeting(&pSrv->greetingAnon, hello, false);
 }
 
+/* A pipe whose ends are above 2 (see SrvCapture_Lift). */
+bool Pipe(int fds[2], int flags)
+{
+    if (pipe2(fds, flags) != 0)
+        return false;
+    fds[0] = SrvCapture_Lift(fds[0]);
+    fds[1] = SrvCapture_Lift(fds[1]);
+    return fds[0] >= 0 && fds[1] >= 0;
+}
+
 bool WakePipes(SrvServer *pSrv)
 {
-    if (pipe2(pSrv->wake, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
     /* The interpreter writes its word while it holds the lock: it must
      * never wait on a full pipe (a full one wakes the I/O thread anyway).
      * Its job pipe it reads blocking. */
-    return pipe2(pSrv->jobPipe, O_CLOEXEC) == 0;
+    return Pipe(pSrv->wake, O_CLOEXEC | O_NONBLOCK) && Pipe(pSrv->jobPipe, O_CLOEXEC);
 }
 
 void ClosePipes(SrvServer *pSrv)
@@ -123,10 +89,54 @@ void CloseGiven(int inFd, int outFd)
         close(outFd);
 }
 
+} // namespace
+
+SrvServer *Srv_New(const kxMUtiSrv_Config_t *pConfig, bool net)
+{
+    SrvServer *pSrv = static_cast<SrvServer *>(calloc(1, sizeof(SrvServer)));
+    if (pSrv == nullptr)
+        return nullptr;
+    if (pConfig != nullptr)
+        pSrv->cfg = *pConfig;
+    else
+        kxMUtiSrv_ConfigInit(&pSrv->cfg);
+    pSrv->pExec = pSrv->cfg.pExec != nullptr ? pSrv->cfg.pExec : kxMUtiCmd_ExecGlobal();
+    pSrv->net = net;
+    pSrv->listenFd = pSrv->auditFd = -1;
+    pSrv->wake[0] = pSrv->wake[1] = pSrv->jobPipe[0] = pSrv->jobPipe[1] = -1;
+    pthread_mutex_init(&pSrv->lock, nullptr);
+    pSrv->maxSessions = 1;
+    if (!net)
+        return pSrv;
+    const uint32_t want = pSrv->cfg.maxSessions == 0 ? KXSRV_SESSIONS_MAX : pSrv->cfg.maxSessions;
+    pSrv->maxSessions = want < KXSRV_SESSIONS_MAX ? want : KXSRV_SESSIONS_MAX;
+    return pSrv;
+}
+
+void Srv_Free(SrvServer *pSrv)
+{
+    for (uint32_t i = 0; i < pSrv->nSlots; i++) {
+        SrvSlot &slot = pSrv->slots[i];
+        SrvSession_Close(slot.s, SrvEnd::kStop, Srv_NowMs());
+        if (slot.outFd != slot.inFd)
+            CloseIf(slot.outFd);
+        CloseIf(slot.inFd);
+        SrvSession_Free(slot.s);
+        free(slot.s);
+    }
+    SrvBuf_Free(&pSrv->greeting);
+    SrvBuf_Free(&pSrv->greetingAnon);
+    CloseIf(pSrv->listenFd);
+    CloseIf(pSrv->auditFd);
+    SrvAuth_Clear(&pSrv->auth);
+    pthread_mutex_destroy(&pSrv->lock);
+    free(pSrv);
+}
+
 /* Sets up what both threads need; every step undone when a later one
  * fails.  inFd/outFd >= 0: the one session on descriptors (private
  * copies, taken over in every case). */
-uint32_t SetUp(SrvServer *pSrv, int inFd, int outFd)
+uint32_t Srv_SetUp(SrvServer *pSrv, int inFd, int outFd)
 {
     if (!Prepare(pSrv)) {
         CloseGiven(inFd, outFd);
@@ -146,10 +156,18 @@ uint32_t SetUp(SrvServer *pSrv, int inFd, int outFd)
     return KX_OK;
 }
 
+void Srv_TearDown(SrvServer *pSrv)
+{
+    SrvCapture_End(&pSrv->cap);
+    ClosePipes(pSrv);
+}
+
+namespace {
+
 /* Runs the two threads until the I/O thread ends. */
 uint32_t Run(SrvServer *pSrv, int inFd, int outFd)
 {
-    uint32_t rc = SetUp(pSrv, inFd, outFd);
+    uint32_t rc = Srv_SetUp(pSrv, inFd, outFd);
     if (rc != KX_OK)
         return rc;
     pSrv->interp = pthread_self();
@@ -160,8 +178,7 @@ uint32_t Run(SrvServer *pSrv, int inFd, int outFd)
         SrvLoop_Interpreter(pSrv);
         pthread_join(io, nullptr);
     }
-    SrvCapture_End(&pSrv->cap);
-    ClosePipes(pSrv);
+    Srv_TearDown(pSrv);
     return rc;
 }
 
@@ -199,10 +216,10 @@ uint32_t ListenOn(SrvServer *pSrv, const char *pAddrPort)
         pSrv->hasToken = true;
     }
     if (pSrv->cfg.pAuditFile != nullptr &&
-        (pSrv->auditFd = SrvAudit_Open(pSrv->cfg.pAuditFile)) < 0)
+        (pSrv->auditFd = SrvCapture_Lift(SrvAudit_Open(pSrv->cfg.pAuditFile))) < 0)
         return kxMUtiSrv_ErrSystem;
     char name[64];
-    pSrv->listenFd = SrvNet_Listen(sa, len, name, sizeof name);
+    pSrv->listenFd = SrvCapture_Lift(SrvNet_Listen(sa, len, name, sizeof name));
     if (pSrv->listenFd < 0)
         return kxMUtiSrv_ErrSystem;
     if (pSrv->cfg.ready != nullptr)
@@ -247,11 +264,11 @@ KX_API int kxMUtiSrv_StatusFailed(uint32_t status)
 
 KX_API uint32_t kxMUtiSrv_ServeFds(const kxMUtiSrv_Config_t *pConfig, int inFd, int outFd)
 {
-    SrvServer *pSrv = ServerNew(pConfig, false);
+    SrvServer *pSrv = Srv_New(pConfig, false);
     if (pSrv == nullptr)
         return KX_ERR_NOMEM;
     if (!Claim(pSrv)) {
-        ServerFree(pSrv);
+        Srv_Free(pSrv);
         return kxMUtiSrv_ErrBusy;
     }
     /* Private copies above 2, so that 0, 1 and 2 can be redirected; the
@@ -266,18 +283,18 @@ KX_API uint32_t kxMUtiSrv_ServeFds(const kxMUtiSrv_Config_t *pConfig, int inFd, 
         close(in);
         errno = err;
     }
-    ServerFree(pSrv);
+    Srv_Free(pSrv);
     gpServer.store(nullptr);
     return rc;
 }
 
 KX_API uint32_t kxMUtiSrv_Listen(const kxMUtiSrv_Config_t *pConfig, const char *pAddrPort)
 {
-    SrvServer *pSrv = ServerNew(pConfig, true);
+    SrvServer *pSrv = Srv_New(pConfig, true);
     if (pSrv == nullptr)
         return KX_ERR_NOMEM;
     if (!Claim(pSrv)) {
-        ServerFree(pSrv);
+        Srv_Free(pSrv);
         return kxMUtiSrv_ErrBusy;
     }
     uint32_t rc = ListenOn(pSrv, pAddrPort);
@@ -285,7 +302,7 @@ KX_API uint32_t kxMUtiSrv_Listen(const kxMUtiSrv_Config_t *pConfig, const char *
         rc = Run(pSrv, -1, -1);
     if (rc == KX_OK)
         rc = kxMUtiSrv_ErrSystem; /* the listener failed */
-    ServerFree(pSrv);
+    Srv_Free(pSrv);
     gpServer.store(nullptr);
     return rc;
 }

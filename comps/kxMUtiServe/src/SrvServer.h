@@ -74,6 +74,22 @@ struct SrvServer {
     pthread_mutex_t lock;  /* over all of the above, but job while it runs */
 };
 
+/* A server for TCP (net) or descriptors, configured (null: the defaults);
+ * null when memory ran out.  Opens nothing. */
+SrvServer *Srv_New(const kxMUtiSrv_Config_t *pConfig, bool net);
+
+/* What both threads need: the greetings, the wake-up pipes, the capture,
+ * and over descriptors the one session on inFd/outFd (private copies,
+ * taken over in every case).  KX_OK, KX_ERR_NOMEM or kxMUtiSrv_ErrSystem;
+ * on failure every step is undone. */
+uint32_t Srv_SetUp(SrvServer *pSrv, int inFd, int outFd);
+
+/* Undoes Srv_SetUp but the sessions (the capture first). */
+void Srv_TearDown(SrvServer *pSrv);
+
+/* Ends and frees the sessions (audited), then the server. */
+void Srv_Free(SrvServer *pSrv);
+
 uint64_t Srv_NowMs();
 uint64_t Srv_NowUs();
 
