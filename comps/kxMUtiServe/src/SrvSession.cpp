@@ -5,14 +5,12 @@
  * says goes through SrvWire; everything it queues counts against its
  * buffer.
  */
-#include "SrvSession.h"
+#include "SrvSessionIn.h"
 
 #include <stdlib.h>
 #include <string.h>
 
 namespace {
-
-constexpr uint32_t kStatusCancelled = 0xFFFFFFFFu; /* a cancelled request that never ran */
 
 bool IsOpen(const SrvSession *s)
 {
@@ -25,73 +23,11 @@ bool Taking(const SrvSession *s)
     return IsOpen(s) && s->penaltyMs == 0 && !SrvSession_Full(s) && s->qCount < KXSRV_QUEUE_MAX;
 }
 
-void Audit(const SrvSession *s, const SrvAuditRec &rec)
-{
-    if (s->pCfg->hooks.audit != nullptr)
-        s->pCfg->hooks.audit(s->pCfg->hooks.pUser, s, rec);
-}
-
-void AuditEnd(const SrvSession *s, const SrvJob &job, SrvHow how, uint32_t status, uint64_t us,
-              uint32_t nOut, uint32_t nErr)
-{
-    SrvAuditRec rec{};
-    rec.kind = SrvAuditRec::kEnd;
-    rec.pJob = &job;
-    rec.how = how;
-    rec.status = status;
-    rec.us = us;
-    rec.nOut = nOut;
-    rec.nErr = nErr;
-    Audit(s, rec);
-}
-
-void AuditClose(const SrvSession *s)
-{
-    SrvAuditRec rec{};
-    rec.kind = SrvAuditRec::kClose;
-    rec.why = s->end;
-    Audit(s, rec);
-}
-
-/* Queues an error.  Out of memory: the frame is lost, as any other; the
- * client sees a gap or a silence and asks again. */
-void SendError(SrvSession *s, uint32_t id, SrvErr err)
-{
-    (void)SrvWire_Error(&s->out, id, err);
-}
-
 void Greet(SrvSession *s)
 {
     /* What the board runs is told only to a peer that has the token. */
     (void)SrvWire_Hello(&s->out,
                         SrvSession_Authed(s) ? *s->pCfg->pGreeting : *s->pCfg->pGreetingAnon);
-}
-
-SrvJob &Queued(SrvSession *s, uint32_t i)
-{
-    return s->queue[(s->qHead + i) % KXSRV_QUEUE_MAX];
-}
-
-int QueuedAt(SrvSession *s, uint32_t id)
-{
-    for (uint32_t i = 0; i < s->qCount; i++)
-        if (Queued(s, i).id == id)
-            return static_cast<int>(i);
-    return -1;
-}
-
-void FreeRunKept(SrvSession *s)
-{
-    SrvBuf_Free(&s->runKept[0]);
-    SrvBuf_Free(&s->runKept[1]);
-}
-
-/* Drops the waiting requests, each audited: they never ran. */
-void DropQueued(SrvSession *s)
-{
-    for (uint32_t i = 0; i < s->qCount; i++)
-        AuditEnd(s, Queued(s, i), SrvHow::kDropped, 0, 0, 0, 0);
-    s->qCount = 0;
 }
 
 /* The error a session's end sends, if any. */
@@ -121,120 +57,7 @@ void Finalize(SrvSession *s)
     s->phase = SrvState::kClosed;
     s->penaltyMs = 0;
     if (!s->running)
-        AuditClose(s);
-}
-
-/* A closing session whose requests ran and whose output left ends. */
-void Settle(SrvSession *s)
-{
-    if (s->phase == SrvState::kClosing && !s->running && s->qCount == 0 &&
-        SrvBuf_Used(&s->out) == 0)
-        Finalize(s);
-}
-
-/* Ends after what it holds is sent: quit (the waiting requests dropped)
- * or the end of input over descriptors (they still run). */
-void Drain(SrvSession *s, SrvEnd why)
-{
-    if (why == SrvEnd::kQuit)
-        DropQueued(s);
-    s->phase = SrvState::kClosing;
-    s->end = why;
-    s->penaltyMs = 0;
-    Settle(s);
-}
-
-void Replay(SrvSession *s, const SrvKept &k)
-{
-    if (k.r.kept) {
-        (void)SrvWire_Pieces(&s->out, 1, k.r.id, k.pData, k.r.nOut);
-        (void)SrvWire_Pieces(&s->out, 2, k.r.id, k.pData + k.r.nOut, k.r.nErr);
-    }
-    (void)SrvWire_Result(&s->out, k.r, true);
-}
-
-/* Answers F, or a repeated request, for an id the session knows: true
- * when it did. */
-bool AnswerKnown(SrvSession *s, uint32_t id)
-{
-    if (s->running && s->run.id == id) {
-        (void)SrvWire_Started(&s->out, id);
-        return true;
-    }
-    if (QueuedAt(s, id) >= 0) {
-        SendError(s, id, SrvErr::kQueued);
-        return true;
-    }
-    if (const SrvKept *pKept = SrvStore_Find(&s->store, id)) {
-        Replay(s, *pKept);
-        return true;
-    }
-    if (SrvStore_Seen(&s->store, id)) {
-        SendError(s, id, SrvErr::kForgotten);
-        return true;
-    }
-    return false;
-}
-
-void Request(SrvSession *s, const SrvFrame &f)
-{
-    if (AnswerKnown(s, f.id))
-        return;
-    if (f.len > KXSRV_LINE_MAX || memchr(f.payload, '\0', f.len) != nullptr) {
-        SendError(s, f.id, SrvErr::kBadLine); /* its id is not used */
-        return;
-    }
-    /* A Q sent behind another without waiting names it in n: it runs only
-     * after that one, so a request lost on the way cannot be overtaken by
-     * those behind it.  Refused, its id is not used: the client sends it
-     * again behind the lost one. */
-    if (f.type == 'Q' && f.n != 0 && !SrvStore_Seen(&s->store, f.n)) {
-        SendError(s, f.id, SrvErr::kNotAfter);
-        return;
-    }
-    SrvJob &job = Queued(s, s->qCount);
-    s->qCount++;
-    job.type = f.type;
-    job.id = f.id;
-    job.cursor = f.n;
-    job.len = f.type == 'D' ? 0 : f.len;
-    memcpy(job.line, f.payload, job.len);
-    job.line[job.len] = '\0';
-    SrvStore_Remember(&s->store, f.id);
-}
-
-void Cancel(SrvSession *s, uint32_t id)
-{
-    if (s->running && s->run.id == id) {
-        if (!s->cancelSent) {
-            s->cancelSent = true;
-            s->cancelledByC = true;
-            if (s->pCfg->hooks.cancel != nullptr)
-                s->pCfg->hooks.cancel(s->pCfg->hooks.pUser, s);
-        }
-        return;
-    }
-    const int at = QueuedAt(s, id);
-    if (at < 0) {
-        if (!SrvStore_Seen(&s->store, id))
-            SendError(s, id, SrvErr::kUnknownId);
-        return; /* finished: nothing to do */
-    }
-    /* It never runs: K, then its result. */
-    const SrvJob job = Queued(s, static_cast<uint32_t>(at));
-    for (uint32_t i = static_cast<uint32_t>(at); i + 1 < s->qCount; i++)
-        Queued(s, i) = Queued(s, i + 1);
-    s->qCount--;
-    SrvResult r{};
-    r.id = id;
-    r.status = kStatusCancelled;
-    r.failed = true;
-    r.cancelled = true;
-    r.kept = true;
-    (void)SrvWire_Started(&s->out, id);
-    (void)SrvWire_Result(&s->out, r, false);
-    SrvStore_Put(&s->store, r, nullptr);
-    AuditEnd(s, job, SrvHow::kCancelled, r.status, 0, 0, 0);
+        SrvSess_AuditClose(s);
 }
 
 void Authenticate(SrvSession *s, const SrvFrame &f, uint64_t now)
@@ -265,13 +88,13 @@ void Huge(SrvSession *s)
     const uint32_t waiting = SRV_READER_SIZE - SrvReader_Space(&s->reader, &pDst);
     const uint64_t at = s->inTotal - waiting - 1u; /* the reader is one past its '#' */
     if (s->hugeAt != 0)
-        SendError(s, 0, SrvErr::kBadFrame); /* an earlier one never ended */
+        SrvSess_SendError(s, 0, SrvErr::kBadFrame); /* an earlier one never ended */
     s->hugeAt = 0;
     const int verdict = SrvLineCheck_Verdict(&s->check, at);
     if (verdict < 0)
         s->hugeAt = at + 1u;
     else
-        SendError(s, 0, verdict > 0 ? SrvErr::kHuge : SrvErr::kBadFrame);
+        SrvSess_SendError(s, 0, verdict > 0 ? SrvErr::kHuge : SrvErr::kBadFrame);
 }
 
 void JudgeHuge(SrvSession *s)
@@ -282,30 +105,62 @@ void JudgeHuge(SrvSession *s)
     if (verdict < 0)
         return;
     s->hugeAt = 0;
-    SendError(s, 0, verdict > 0 ? SrvErr::kHuge : SrvErr::kBadFrame);
-}
-
-/* The running request's output, out then err, in one block; null when not
- * kept or empty (*pKept says which). */
-char *TakeKept(SrvSession *s, bool *pKept)
-{
-    const uint32_t n = s->runOut + s->runErr;
-    *pKept = s->keep;
-    if (!s->keep || n == 0)
-        return nullptr;
-    char *p = static_cast<char *>(malloc(n));
-    if (p == nullptr) {
-        *pKept = false;
-        return nullptr;
-    }
-    if (s->runOut > 0)
-        memcpy(p, s->runKept[0].p + s->runKept[0].head, s->runOut);
-    if (s->runErr > 0)
-        memcpy(p + s->runOut, s->runKept[1].p + s->runKept[1].head, s->runErr);
-    return p;
+    SrvSess_SendError(s, 0, verdict > 0 ? SrvErr::kHuge : SrvErr::kBadFrame);
 }
 
 } // namespace
+
+void SrvSess_Audit(const SrvSession *s, const SrvAuditRec &rec)
+{
+    if (s->pCfg->hooks.audit != nullptr)
+        s->pCfg->hooks.audit(s->pCfg->hooks.pUser, s, rec);
+}
+
+void SrvSess_AuditEnd(const SrvSession *s, const SrvJob &job, SrvHow how, uint32_t status,
+                      uint64_t us, uint32_t nOut, uint32_t nErr)
+{
+    SrvAuditRec rec{};
+    rec.kind = SrvAuditRec::kEnd;
+    rec.pJob = &job;
+    rec.how = how;
+    rec.status = status;
+    rec.us = us;
+    rec.nOut = nOut;
+    rec.nErr = nErr;
+    SrvSess_Audit(s, rec);
+}
+
+void SrvSess_AuditClose(const SrvSession *s)
+{
+    SrvAuditRec rec{};
+    rec.kind = SrvAuditRec::kClose;
+    rec.why = s->end;
+    SrvSess_Audit(s, rec);
+}
+
+/* Out of memory: the frame is lost, as any other; the client sees a gap
+ * or a silence and asks again. */
+void SrvSess_SendError(SrvSession *s, uint32_t id, SrvErr err)
+{
+    (void)SrvWire_Error(&s->out, id, err);
+}
+
+void SrvSess_Settle(SrvSession *s)
+{
+    if (s->phase == SrvState::kClosing && !s->running && s->qCount == 0 &&
+        SrvBuf_Used(&s->out) == 0)
+        Finalize(s);
+}
+
+void SrvSess_Drain(SrvSession *s, SrvEnd why)
+{
+    if (why == SrvEnd::kQuit)
+        SrvSess_DropQueued(s);
+    s->phase = SrvState::kClosing;
+    s->end = why;
+    s->penaltyMs = 0;
+    SrvSess_Settle(s);
+}
 
 void SrvSession_Init(SrvSession *s, const SrvSessionCfg *pCfg, const char *pPeer,
                      const SrvSource &source)
@@ -323,7 +178,7 @@ void SrvSession_Init(SrvSession *s, const SrvSessionCfg *pCfg, const char *pPeer
 
 void SrvSession_Free(SrvSession *s)
 {
-    FreeRunKept(s);
+    SrvSess_FreeRunKept(s);
     SrvBuf_Free(&s->out);
     SrvStore_Free(&s->store);
 }
@@ -412,14 +267,14 @@ bool SrvSession_Pump(SrvSession *s, uint64_t now)
         if (r == SRV_READ_NONE)
             break;
         if (r == SRV_READ_BAD)
-            SendError(s, 0, SrvErr::kBadFrame);
+            SrvSess_SendError(s, 0, SrvErr::kBadFrame);
         else if (r == SRV_READ_HUGE)
             Huge(s);
         else
             SrvSession_Frame(s, s->frame, now);
     }
     if (s->inEnded && s->dry && IsOpen(s))
-        Drain(s, SrvEnd::kEof); /* over descriptors: what was read still runs */
+        SrvSess_Drain(s, SrvEnd::kEof); /* over descriptors: what was read still runs */
     return !s->dry;
 }
 
@@ -444,24 +299,24 @@ void SrvSession_Frame(SrvSession *s, const SrvFrame &f, uint64_t now)
         break;
     }
     if (s->phase == SrvState::kToken) {
-        SendError(s, f.id, SrvErr::kNotAuthed);
+        SrvSess_SendError(s, f.id, SrvErr::kNotAuthed);
         return;
     }
     switch (f.type) {
     case 'Q':
     case 'D':
     case 'P':
-        Request(s, f);
+        SrvSess_Request(s, f);
         return;
     case 'F':
-        if (!AnswerKnown(s, f.id))
-            SendError(s, f.id, SrvErr::kUnknownId);
+        if (!SrvSess_AnswerKnown(s, f.id))
+            SrvSess_SendError(s, f.id, SrvErr::kUnknownId);
         return;
     case 'C':
-        Cancel(s, f.id);
+        SrvSess_Cancel(s, f.id);
         return;
     default:
-        SendError(s, f.id, SrvErr::kUnknownType);
+        SrvSess_SendError(s, f.id, SrvErr::kUnknownType);
         return;
     }
 }
@@ -481,7 +336,7 @@ void SrvSession_Sent(SrvSession *s, uint32_t n, bool blocked, uint64_t now)
     if (SrvBuf_Used(&s->out) == 0) {
         s->stallMs = 0;
         s->movedBytes = 0;
-        Settle(s);
+        SrvSess_Settle(s);
         return;
     }
     if (s->stallMs != 0 && s->movedBytes >= KXSRV_WRITE_PROGRESS_MIN) {
@@ -504,82 +359,6 @@ bool SrvSession_Log(SrvSession *s, int stream, const void *p, uint32_t n)
     if (s->phase != SrvState::kIdle || SrvSession_Full(s))
         return false;
     return SrvWire_Log(&s->out, stream, p, n);
-}
-
-/* ---- Requests ------------------------------------------------------------- */
-
-bool SrvSession_CanStart(const SrvSession *s)
-{
-    const bool runs =
-        s->phase == SrvState::kIdle || (s->phase == SrvState::kClosing && s->end == SrvEnd::kEof);
-    return runs && !s->running && s->qCount > 0 && !SrvSession_Full(s);
-}
-
-const SrvJob *SrvSession_Start(SrvSession *s, uint64_t now)
-{
-    (void)now;
-    s->run = s->queue[s->qHead];
-    s->qHead = (s->qHead + 1) % KXSRV_QUEUE_MAX;
-    s->qCount--;
-    s->running = true;
-    s->cancelSent = false;
-    s->cancelledByC = false;
-    s->keep = true;
-    s->runOut = s->runErr = 0;
-    FreeRunKept(s);
-    (void)SrvWire_Started(&s->out, s->run.id);
-    SrvAuditRec rec{};
-    rec.kind = SrvAuditRec::kStart;
-    rec.pJob = &s->run;
-    Audit(s, rec);
-    return &s->run;
-}
-
-void SrvSession_Output(SrvSession *s, int stream, const char *p, uint32_t n)
-{
-    uint32_t &offset = stream == 1 ? s->runOut : s->runErr;
-    if (s->phase != SrvState::kClosed)
-        (void)SrvWire_Piece(&s->out, stream, s->run.id, offset, p, n);
-    offset += n;
-    if (!s->keep)
-        return;
-    s->keep =
-        s->runOut + s->runErr <= KXSRV_KEPT_BYTES && SrvBuf_Add(&s->runKept[stream - 1], p, n);
-    if (!s->keep)
-        FreeRunKept(s);
-}
-
-void SrvSession_Finish(SrvSession *s, const SrvRunEnd &end, uint64_t now)
-{
-    if (!s->running)
-        return;
-    s->running = false;
-    /* The idle time counts from here: a long request is no silence. */
-    s->lastInMs = now > s->lastInMs ? now : s->lastInMs;
-    if (s->phase == SrvState::kClosed) {
-        const SrvHow how = s->end == SrvEnd::kDeadline ? SrvHow::kDeadline : SrvHow::kClosed;
-        AuditEnd(s, s->run, how, end.status, end.us, s->runOut, s->runErr);
-        FreeRunKept(s);
-        AuditClose(s);
-        return;
-    }
-    SrvResult r{};
-    r.id = s->run.id;
-    r.status = end.status;
-    r.failed = end.failed;
-    r.cancelled = s->cancelledByC;
-    r.us = end.us;
-    r.nOut = s->runOut;
-    r.nErr = s->runErr;
-    char *pData = TakeKept(s, &r.kept);
-    FreeRunKept(s);
-    (void)SrvWire_Result(&s->out, r, false);
-    SrvStore_Put(&s->store, r, pData);
-    AuditEnd(s, s->run, s->cancelledByC ? SrvHow::kCancelled : SrvHow::kFinished, r.status, r.us,
-             r.nOut, r.nErr);
-    if (end.quit && s->phase != SrvState::kClosing)
-        Drain(s, SrvEnd::kQuit);
-    Settle(s);
 }
 
 /* ---- Time and ending ------------------------------------------------------ */
@@ -617,7 +396,7 @@ void SrvSession_Close(SrvSession *s, SrvEnd why, uint64_t now)
     (void)now;
     if (s->phase == SrvState::kClosed)
         return;
-    DropQueued(s);
+    SrvSess_DropQueued(s);
     if (s->running && !s->cancelSent) {
         s->cancelSent = true;
         if (s->pCfg->hooks.cancel != nullptr)
@@ -625,7 +404,7 @@ void SrvSession_Close(SrvSession *s, SrvEnd why, uint64_t now)
     }
     SrvErr err;
     if (s->phase != SrvState::kNew && EndError(why, &err))
-        SendError(s, 0, err);
+        SrvSess_SendError(s, 0, err);
     s->end = why;
     Finalize(s);
 }
