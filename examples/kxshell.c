@@ -10,7 +10,8 @@
  * only; every handler prints its results to standard output.  On a terminal
  * the prompt edits lines (the console library); elsewhere it reads plainly.
  */
-#define _DEFAULT_SOURCE /* mkstemp, fchmod, fsync */
+/* The feature-test macro that declares mkstemp, fchmod and fsync. */
+#define _DEFAULT_SOURCE /* NOLINT(bugprone-reserved-identifier) */
 
 #include <errno.h>
 #include <inttypes.h>

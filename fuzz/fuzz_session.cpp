@@ -31,14 +31,14 @@ struct Harness {
     size_t left;
     uint64_t now = 1000;
     SrvSession *s = nullptr;
-    SrvReader peer;         // what the peer read, checked frame by frame
+    SrvReader peer; // what the peer read, checked frame by frame
     SrvFrame frame;
     uint8_t started[65536 / 8]; // ids started (the fuzzer's ids fit 16 bits)
-    int runs = 0;           // started and not yet ended
-    int cancels = 0;        // cancel hook calls for the running request
+    int runs = 0;               // started and not yet ended
+    int cancels = 0;            // cancel hook calls for the running request
     int starts = 0, ends = 0;
-    uint32_t runId = 0;     // the request started last
-    bool runEnded = true;   // and whether its end was audited
+    uint32_t runId = 0;   // the request started last
+    bool runEnded = true; // and whether its end was audited
 
     uint8_t Byte() { return left > 0 ? (left--, *p++) : 0; }
 };
@@ -170,7 +170,7 @@ void Step(Harness &h)
         FeedFrame(h);
         break;
     case 5:
-        h.now += h.Byte() * 37u;
+        h.now += uint64_t{h.Byte()} * 37u;
         (void)SrvSession_Tick(h.s, h.now);
         break;
     case 6:
@@ -190,8 +190,8 @@ void Step(Harness &h)
         SrvSession_InputEnded(h.s, (op & 0x10u) != 0, h.now);
         break;
     case 11:
-        SrvSession_Close(h.s, static_cast<SrvEnd>(1 + h.Byte() % (static_cast<int>(SrvEnd::kCount) - 1)),
-                         h.now);
+        SrvSession_Close(
+            h.s, static_cast<SrvEnd>(1 + h.Byte() % (static_cast<int>(SrvEnd::kCount) - 1)), h.now);
         break;
     case 12:
         FeedHuge(h);

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "SrvAuth.h"
@@ -23,7 +24,7 @@ SrvTokenProblem Parse(SrvAuth *pAuth, const std::string &bytes)
     // A copy of exactly the bytes, so that a read past them is caught by
     // the sanitizer build.
     unsigned char *p = static_cast<unsigned char *>(malloc(bytes.size() + 1));
-    memcpy(p, bytes.data(), bytes.size());
+    std::copy(bytes.begin(), bytes.end(), p);
     const SrvTokenProblem r = SrvAuth_ParseToken(pAuth, p, static_cast<uint32_t>(bytes.size()));
     free(p);
     return r;
@@ -77,7 +78,7 @@ TEST(Token, FileModeAndLength)
         {0640, kToken + "\n", SrvTokenProblem::kExposed},
         {0604, kToken + "\n", SrvTokenProblem::kExposed},
         {0620, kToken + "\n", SrvTokenProblem::kNone}, // writable by the group: not read
-        {0600, std::string(4 * KXSRV_TOKEN_MAX, 'x'), SrvTokenProblem::kNotText},
+        {0600, std::string(size_t{4} * KXSRV_TOKEN_MAX, 'x'), SrvTokenProblem::kNotText},
         {0600, "short\n", SrvTokenProblem::kShort},
     };
     for (const auto &c : kCases) {

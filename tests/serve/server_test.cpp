@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 
@@ -149,7 +150,12 @@ TEST(StartUp, EveryFailurePutsBackWhatItChanged)
             if (served == 0 || failed < 4)
                 failures +=
                     "sweep served " + std::to_string(served) + ", failed " + std::to_string(failed);
-            return failures.empty() ? std::string("same") : before + " -> " + failures;
+            if (failures.empty())
+                return std::string("same");
+            std::string report = before;
+            report += " -> ";
+            report += failures;
+            return report;
         });
         EXPECT_EQ(report, "same") << (closedIn ? "descriptor 0 closed" : "descriptors open");
     }
@@ -166,7 +172,7 @@ std::string Types(const std::string &bytes)
         unsigned char *pDst;
         const uint32_t room = SrvReader_Space(&reader, &pDst);
         const size_t n = std::min<size_t>(room, bytes.size() - at);
-        memcpy(pDst, bytes.data() + at, n);
+        std::copy_n(bytes.data() + at, n, pDst);
         SrvReader_Commit(&reader, static_cast<uint32_t>(n));
         at += n;
         for (SrvReadResult r; (r = SrvReader_Next(&reader, &f, false)) != SRV_READ_NONE;)

@@ -532,7 +532,7 @@ TEST_F(Core, NothingAPeerSendsOutgrowsTheBuffer)
             Run(kept, err);
         }
         std::string flood;
-        while (flood.size() < 64 * 1024)
+        while (flood.size() < size_t{64} * 1024)
             flood += c.frame;
         uint64_t offered = 0, taken = 0;
         for (int i = 0; i < 100 && taken == offered; i++) {
@@ -586,7 +586,7 @@ TEST_F(Core, OversizeJudgedAfterTheCrc)
         return std::string(crc) + "\n";
     }();
     const std::string huge = Frame('Q', 1, 0, std::string(KXSRV_FRAME_MAX + 1, 'h'));
-    const std::string longer = Frame('Q', 1, 0, std::string(5 * KXSRV_FRAME_MAX, 'h'));
+    const std::string longer = Frame('Q', 1, 0, std::string(size_t{5} * KXSRV_FRAME_MAX, 'h'));
     const struct {
         const char *name;
         std::string line;

@@ -20,7 +20,7 @@
 namespace {
 
 constexpr nfds_t kFixedFds = 4; /* wake-up pipe, two capture pipes, listener */
-constexpr nfds_t kMaxFds = kFixedFds + 2u * kSrvSlots;
+constexpr nfds_t kMaxFds = kFixedFds + nfds_t{2} * kSrvSlots;
 
 uint64_t Min(uint64_t a, uint64_t b)
 {
