@@ -205,7 +205,8 @@ TEST(Dispatch, EarlierOutputLeavesAsALogFirst)
         const ssize_t n = read(out[0], sent.data(), sent.size());
         sent.resize(n > 0 ? static_cast<size_t>(n) : 0);
         const char *p;
-        sent.append(p, SrvSession_Pending(pSrv->slots[0].s, &p));
+        const uint32_t pending = SrvSession_Pending(pSrv->slots[0].s, &p);
+        sent.append(p, pending);
         Srv_TearDown(pSrv);
         Srv_Free(pSrv);
         return (started ? "" : "not started: ") + Types(sent);
