@@ -63,6 +63,17 @@ const struct {
          std::thread([] { usleep(100000), fputs("late\n", stdout), fflush(stdout); }).detach();
          return 0;
      }},
+    // logs <n>: a thread prints n lines of 64 bytes after the request.
+    {"logs", "%u",
+     [](HANDLER_ARGS) -> uint32_t {
+         const uint32_t n = static_cast<uint32_t>(a0);
+         std::thread([n] {
+             for (uint32_t i = 0; i < n; i++)
+                 printf("%063u\n", i);
+             fflush(stdout);
+         }).detach();
+         return 0;
+     }},
     // 300 sleeps of a millisecond, the cancel flag ignored: prints how many
     // a signal cut short.
     {"eintrs", "",
@@ -264,10 +275,11 @@ TEST_F(Served, CancelSignalsOnceUnlessRepeatsAsked)
     const struct {
         const char *setting;
         int few, many; // signals that cut a sleep
-    } kCases[] = {{"repeat 0", 1, 1}, {"repeat 20", 5, 20}};
+    } kCases[] = {{"", 1, 1}, {"repeat 20", 5, 20}, {"repeat 0", 1, 1}};
     uint32_t id = 1;
     for (const auto &c : kCases) {
-        Run(id++, c.setting);
+        if (*c.setting != '\0') // the first runs with the default
+            Run(id++, c.setting);
         Send('Q', id, 0, "eintrs");
         ASSERT_TRUE(Next('K'));
         usleep(30000);
@@ -278,6 +290,21 @@ TEST_F(Served, CancelSignalsOnceUnlessRepeatsAsked)
         EXPECT_GE(cut, c.few) << c.setting;
         EXPECT_LE(cut, c.many) << c.setting;
     }
+}
+
+// Over descriptors the peer sets the pace for log output too: a thread that
+// prints far more than the buffer while the peer does not read waits in its
+// writes, and every line arrives once the peer reads.
+TEST_F(Served, LogsWaitForASlowPeer)
+{
+    constexpr uint32_t kLines = 40000; // 2.5 MiB
+    Run(1, "logs " + std::to_string(kLines));
+    usleep(300000); // the peer reads nothing meanwhile
+    std::string logs;
+    while (logs.size() < size_t{kLines} * 64 && Next('L'))
+        logs += Payload();
+    EXPECT_EQ(logs.size(), size_t{kLines} * 64);
+    EXPECT_EQ(logs.substr(logs.size() - 64), std::string(58, '0') + "39999\n");
 }
 
 // B while a request runs: it is cancelled, the session ends at once, and
