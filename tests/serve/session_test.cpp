@@ -633,4 +633,21 @@ TEST_F(Core, KeptOutputsWithinTheirTotal)
     EXPECT_NE(f.back().data.find("\"kept\":true"), std::string::npos);
 }
 
+// The ids a session remembers are the last KXSRV_IDS taken, whatever they
+// are: ids that share the store's quick filter, old ones forgotten.
+TEST(Store, RemembersTheLastIds)
+{
+    for (uint32_t stride : {1u, kSrvIdBuckets, 3u * kSrvIdBuckets + 1u}) {
+        SrvStore *pStore = new SrvStore{};
+        const uint32_t n = KXSRV_IDS + KXSRV_IDS / 2;
+        for (uint32_t i = 0; i < n; i++)
+            SrvStore_Remember(pStore, 5 + i * stride);
+        for (uint32_t i = 0; i < n; i++)
+            ASSERT_EQ(SrvStore_Seen(pStore, 5 + i * stride), i >= n - KXSRV_IDS)
+                << "stride " << stride << ", id " << i;
+        EXPECT_FALSE(SrvStore_Seen(pStore, 4)) << "stride " << stride;
+        delete pStore;
+    }
+}
+
 } // namespace

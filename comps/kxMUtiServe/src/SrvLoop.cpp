@@ -339,7 +339,7 @@ void SrvLoop_Interpreter(SrvServer *pSrv)
         std::atomic_thread_fence(std::memory_order_acquire);
         SrvRunEnd end;
         do
-            SrvInterp_Run(pSrv->cfg, pSrv->pExec, pSrv->job, &end); /* the job is its alone now */
+            SrvInterp_Run(pSrv->cfg, pSrv->pExec, *pSrv->pJob, &end); /* its alone now */
         while (FinishHere(pSrv, end));
     }
 }

@@ -225,7 +225,7 @@ bool Srv_Dispatch(SrvServer *pSrv, bool self, uint64_t nowUs)
             pSrv->holdUntilUs = nowUs + kSrvHoldUs;
         }
         SrvInterp_Arm();
-        pSrv->job = *SrvSession_Start(slot.s, now);
+        pSrv->pJob = SrvSession_Start(slot.s, now);
         pSrv->running = true;
         pSrv->doneSeen = false;
         pSrv->pRun = slot.s;

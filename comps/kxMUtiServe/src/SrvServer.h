@@ -68,7 +68,8 @@ struct SrvServer {
     bool cancelled;        /* the cancel signal went */
     uint64_t lastSignalMs; /* when it last went */
     uint64_t holdUntilUs;  /* its frames wait until then; 0: none */
-    SrvJob job;            /* the job handed over: the interpreter's while it runs */
+    const SrvJob *pJob;    /* the job handed over (its session's): read by the interpreter
+                              alone while it runs, left alone by the session meanwhile */
     SrvRunEnd done;        /* what the interpreter gave */
     pthread_t interp;      /* the interpreter's thread */
     pthread_mutex_t lock;  /* over all of the above, but job while it runs */

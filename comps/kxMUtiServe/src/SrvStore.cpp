@@ -30,6 +30,8 @@ void MakeRoom(SrvStore *pStore, uint32_t n)
 
 bool SrvStore_Seen(const SrvStore *pStore, uint32_t id)
 {
+    if (pStore->idCount[id % kSrvIdBuckets] == 0)
+        return false; /* the usual answer for a new request, without a scan */
     for (uint32_t i = 0; i < pStore->nIds; i++)
         if (pStore->ids[i] == id)
             return true;
@@ -38,6 +40,9 @@ bool SrvStore_Seen(const SrvStore *pStore, uint32_t id)
 
 void SrvStore_Remember(SrvStore *pStore, uint32_t id)
 {
+    if (pStore->nIds == KXSRV_IDS) /* the oldest is forgotten */
+        pStore->idCount[pStore->ids[pStore->idsNext] % kSrvIdBuckets]--;
+    pStore->idCount[id % kSrvIdBuckets]++;
     pStore->ids[pStore->idsNext] = id;
     pStore->idsNext = (pStore->idsNext + 1) % KXSRV_IDS;
     if (pStore->nIds < KXSRV_IDS)

@@ -18,13 +18,20 @@ struct SrvKept {
     char *pData; /* r.nOut bytes of output then r.nErr of error; null unless r.kept */
 };
 
+/* Buckets of the filter before the list of ids: a power of two, four per
+ * id, so that most ids never taken are told apart without a scan. */
+constexpr uint32_t kSrvIdBuckets = 4u * KXSRV_IDS;
+static_assert((kSrvIdBuckets & (kSrvIdBuckets - 1u)) == 0, "a power of two");
+static_assert(KXSRV_IDS <= 0xFFFFu, "a bucket counts at most every id");
+
 struct SrvStore {
-    uint32_t ids[KXSRV_IDS];  /* ids taken (ring) */
-    uint32_t nIds;            /* ids remembered; <= KXSRV_IDS */
-    uint32_t idsNext;         /* next slot of ids */
-    SrvKept kept[KXSRV_KEPT]; /* finished requests (ring) */
-    uint32_t keptNext;        /* next slot of kept */
-    uint32_t keptBytes;       /* output held over all of kept; <= KXSRV_KEPT_TOTAL */
+    uint32_t ids[KXSRV_IDS];         /* ids taken (ring) */
+    uint16_t idCount[kSrvIdBuckets]; /* of those, how many fall in each bucket (id mod it) */
+    uint32_t nIds;                   /* ids remembered; <= KXSRV_IDS */
+    uint32_t idsNext;                /* next slot of ids */
+    SrvKept kept[KXSRV_KEPT];        /* finished requests (ring) */
+    uint32_t keptNext;               /* next slot of kept */
+    uint32_t keptBytes;              /* output held over all of kept; <= KXSRV_KEPT_TOTAL */
 };
 
 /* Whether id was taken in this session (within the last KXSRV_IDS). */
