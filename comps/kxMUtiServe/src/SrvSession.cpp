@@ -1,9 +1,9 @@
 /*
- * SrvSession.cpp - the protocol state machine of one session: greeting,
- * token, requests and their queue, answers from the store, cancels, the
- * running request's frames, timers and the session's end.  Everything it
- * says goes through SrvWire; everything it queues counts against its
- * buffer.
+ * SrvSession.cpp - the life of one session: its greeting and token, the
+ * input taken as frames (and oversize lines judged), what it holds for
+ * its peer and the high-water mark, its timers and its end.  The requests
+ * themselves are SrvRequests.cpp's.  Everything it says goes through
+ * SrvWire; everything it queues counts against its buffer.
  */
 #include "SrvSessionIn.h"
 
@@ -33,22 +33,21 @@ void Greet(SrvSession *s)
 /* The error a session's end sends, if any. */
 bool EndError(SrvEnd why, SrvErr *pErr)
 {
-    switch (why) {
-    case SrvEnd::kIdle:
-        return *pErr = SrvErr::kIdle, true;
-    case SrvEnd::kGrace:
-        return *pErr = SrvErr::kGrace, true;
-    case SrvEnd::kDeadline:
-        return *pErr = SrvErr::kStuck, true;
-    case SrvEnd::kToken:
-        return *pErr = SrvErr::kWrongToken, true;
-    case SrvEnd::kLocked:
-        return *pErr = SrvErr::kLocked, true;
-    case SrvEnd::kEvicted:
-        return *pErr = SrvErr::kTooMany, true;
-    default:
-        return false;
+    static constexpr struct {
+        SrvEnd why;
+        SrvErr err;
+    } kSent[] = {
+        {SrvEnd::kIdle, SrvErr::kIdle},      {SrvEnd::kGrace, SrvErr::kGrace},
+        {SrvEnd::kDeadline, SrvErr::kStuck}, {SrvEnd::kToken, SrvErr::kWrongToken},
+        {SrvEnd::kLocked, SrvErr::kLocked},  {SrvEnd::kEvicted, SrvErr::kTooMany},
+    };
+    for (const auto &e : kSent) {
+        if (e.why == why) {
+            *pErr = e.err;
+            return true;
+        }
     }
+    return false; /* bye, quit, eof, reset, stop: nothing to tell, or nobody to tell it */
 }
 
 /* Ended: the end record comes once nothing of it runs. */

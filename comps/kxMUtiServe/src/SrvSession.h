@@ -133,7 +133,7 @@ struct SrvSession {
     SrvSource source;              /* for the penalties */
     uint64_t startMs;              /* when the session opened */
     uint64_t lastInMs;             /* when input last came */
-    uint64_t stallMs;              /* since when output waits without moving; 0: it moves */
+    uint64_t stallMs;              /* since when output waits without moving, +1; 0: it moves */
     uint32_t movedBytes;           /* bytes the peer took since stallMs */
     uint64_t penaltyMs;            /* a wrong token is answered then; 0: none */
     uint64_t inTotal;              /* bytes of input so far */
