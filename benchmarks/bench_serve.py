@@ -8,7 +8,10 @@ usage: bench_serve.py <kxshell> [requests] [repeats]
    written to /dev/null, against the same lines run as a script
    (kxMUtiCmd_ExecFile, output to /dev/null).  Best of <repeats> (5) runs
    each; the difference over the request count is the server's cost.
-2. Peak memory: the largest resident size of `kxshell --serve` over a
+2. Round trip: <requests> / 20 `echo x` requests one at a time over a
+   pipe, each sent once the R of the one before has come (frames read
+   raw, no client); the median and the best, of <repeats> runs.
+3. Peak memory: the largest resident size of `kxshell --serve` over a
    session whose one request prints 16 MiB, against a session whose one
    request prints a line (the start), once with the frames going to
    /dev/null and once through a pipe read slowly, which fills the server's
@@ -18,6 +21,7 @@ usage: bench_serve.py <kxshell> [requests] [repeats]
 Runs natively; under qemu the first figures measure the emulator.
 """
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -41,6 +45,35 @@ def best(argv, stdin_path, repeats):
             subprocess.run(argv, stdin=fin, stdout=fout, check=True)
             times.append(time.perf_counter() - start)
     return min(times)
+
+
+def round_trips(argv, n):
+    """Seconds of each `echo x` round trip through `--serve` over pipes."""
+    p = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    out = p.stdout.fileno()
+    seen = b""
+
+    def until(marker):
+        nonlocal seen
+        while marker not in seen:
+            data = os.read(out, 65536)
+            if not data:
+                raise SystemExit("the server ended")
+            seen += data
+        seen = seen[seen.index(marker) + len(marker):]
+
+    until(b"#KX G ")
+    times = []
+    for i in range(1, n + 1):
+        request = frame("Q", i, b"echo x")
+        start = time.perf_counter()
+        os.write(p.stdin.fileno(), request)
+        until(b"#KX R %d " % i)
+        times.append(time.perf_counter() - start)
+    p.stdin.close()
+    p.wait()
+    p.stdout.close()
+    return times
 
 
 def peak_rss_kib(argv, stdin_path, slow_reader):
@@ -88,6 +121,11 @@ def main():
         print(f"{n} requests: script {t_file * 1e3:.1f} ms, served {t_serve * 1e3:.1f} ms")
         print(f"  per line: script {t_file / n * 1e6:.2f} us, served {t_serve / n * 1e6:.2f} us")
         print(f"  server overhead per request: {(t_serve - t_file) / n * 1e6:.2f} us")
+        trips = [round_trips([shell, "--serve"], max(100, n // 20)) for _ in range(repeats)]
+        medians = sorted(statistics.median(t) for t in trips)
+        print(f"echo round trip over pipes: median {medians[len(medians) // 2] * 1e6:.1f} us "
+              f"(runs' medians {medians[0] * 1e6:.1f}-{medians[-1] * 1e6:.1f} us), "
+              f"best {min(min(t) for t in trips) * 1e6:.1f} us")
 
         loud = os.path.join(tmp, "loud")
         with open(loud, "wb") as f:

@@ -10,11 +10,18 @@
  * only; every handler prints its results to standard output.  On a terminal
  * the prompt edits lines (the console library); elsewhere it reads plainly.
  */
+/* The feature-test macro that declares mkstemp, fchmod and fsync. */
+#define _DEFAULT_SOURCE /* NOLINT(bugprone-reserved-identifier) */
+
+#include <errno.h>
 #include <inttypes.h>
 #include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "kxMUtiCmd.h"
 #include "kxMUtiConsole.h"
@@ -569,9 +576,11 @@ static int AttachCompleters(void)
 static const char gServeUsage[] =
     "usage: kxshell --serve\n"
     "       kxshell --listen [ADDR:]PORT [--token-file FILE] [--audit FILE]\n"
-    "                        [--sessions N] [--idle SECONDS]\n";
+    "                        [--sessions N] [--idle SECONDS]\n"
+    "       kxshell --make-token FILE\n";
 
 static kxMUtiCon_RunOpts_t ScriptOpts(int stopOnError);
+static int ServeTokenRefused(uint32_t rc, const char *pFile);
 
 /* Set when a line of a script that a served source line runs failed. */
 static int gServeScriptFailed;
@@ -675,12 +684,85 @@ static int RunServe(int argc, char **argv)
         fprintf(stderr, "kxshell: cannot read the address \"%s\"\n", pListen);
         return 2;
     }
-    if (rc == kxMUtiSrv_ErrToken) {
-        fprintf(stderr, "kxshell: cannot read a token from \"%s\"\n", config.pTokenFile);
+    if (ServeTokenRefused(rc, config.pTokenFile))
         return 2;
-    }
     perror("kxshell: --listen");
     return 1;
+}
+
+/* Says why a token file was refused and how to put it right; 0 when rc
+ * is not about the token file. */
+static int ServeTokenRefused(uint32_t rc, const char *pFile)
+{
+    if (rc == kxMUtiSrv_ErrToken)
+        fprintf(stderr, "kxshell: cannot read the token file \"%s\": %s\n", pFile, strerror(errno));
+    else if (rc == kxMUtiSrv_ErrTokenExposed)
+        fprintf(stderr,
+                "kxshell: the token file \"%s\" is readable by group or others; "
+                "make it its owner's alone: chmod 600 %s\n",
+                pFile, pFile);
+    else if (rc == kxMUtiSrv_ErrTokenShort)
+        fprintf(stderr,
+                "kxshell: the token in \"%s\" is shorter than 16 bytes, too easy to "
+                "guess; make a strong one: kxshell --make-token %s\n",
+                pFile, pFile);
+    else if (rc == kxMUtiSrv_ErrTokenText)
+        fprintf(stderr,
+                "kxshell: the first line of \"%s\" holds a NUL byte or is longer than "
+                "256 bytes, so it is no text token; make one: kxshell --make-token %s\n",
+                pFile, pFile);
+    else
+        return 0;
+    return 1;
+}
+
+/* --make-token FILE: 32 random bytes as 64 hex digits and a line end, in
+ * a new file only its owner may read that then takes FILE's place.
+ * 0, or 1 with the reason on standard error. */
+static int MakeToken(const char *pPath)
+{
+    static const char kHex[] = "0123456789abcdef";
+    unsigned char raw[32];
+    char text[2 * sizeof raw + 1];
+    size_t have = 0;
+    size_t i;
+    char *pTmp = malloc(strlen(pPath) + sizeof ".XXXXXX");
+    int fd;
+    int ok;
+
+    while (have < sizeof raw) {
+        ssize_t n = getrandom(raw + have, sizeof raw - have, 0);
+        if (n < 0 && errno != EINTR)
+            break;
+        have += n > 0 ? (size_t)n : 0;
+    }
+    if (have < sizeof raw || pTmp == NULL) {
+        perror("kxshell: --make-token");
+        free(pTmp);
+        return 1;
+    }
+    for (i = 0; i < sizeof raw; i++) {
+        text[2 * i] = kHex[raw[i] >> 4];
+        text[2 * i + 1] = kHex[raw[i] & 15];
+    }
+    text[sizeof text - 1] = '\n';
+    strcpy(pTmp, pPath);
+    strcat(pTmp, ".XXXXXX");
+    fd = mkstemp(pTmp); /* mode 0600 */
+    ok = fd >= 0 && fchmod(fd, 0600) == 0 && write(fd, text, sizeof text) == (ssize_t)sizeof text &&
+         fsync(fd) == 0;
+    if (fd >= 0 && close(fd) != 0)
+        ok = 0;
+    ok = ok && rename(pTmp, pPath) == 0;
+    if (!ok) {
+        fprintf(stderr, "kxshell: --make-token: cannot write \"%s\": %s\n", pPath, strerror(errno));
+        if (fd >= 0)
+            unlink(pTmp);
+    }
+    memset(raw, 0, sizeof raw);
+    memset(text, 0, sizeof text);
+    free(pTmp);
+    return ok ? 0 : 1;
 }
 
 /* ======================================================================
@@ -703,6 +785,8 @@ static const char gUsage[] =
     "           [--sessions N] [--idle SECONDS]\n"
     "                serve it on TCP (loopback unless ADDR; others need a token;\n"
     "                at most N sessions, default 4; idle ones closed, 300 s)\n"
+    "  --make-token FILE\n"
+    "                write a new random token into FILE, readable by you alone\n"
     "  --help        print this text\n"
     "A script run by source, also at the prompt, gets the same notes; on a\n"
     "terminal, Ctrl-C ends it after its current line.\n"
@@ -712,7 +796,7 @@ static const char gUsage[] =
 
 static const char gHistoryName[] = "/.kxshell_history"; /* in $HOME */
 
-enum { MODE_LOOP, MODE_FILE, MODE_LINE, MODE_HELP, MODE_BAD, MODE_SERVE };
+enum { MODE_LOOP, MODE_FILE, MODE_LINE, MODE_HELP, MODE_BAD, MODE_SERVE, MODE_TOKEN };
 
 /* Works out what to do from the arguments; *ppText gets the script path
  * or the line, *pHistory whether to keep a history file, *pStop whether
@@ -737,6 +821,10 @@ static int ParseArgs(int argc, char **argv, const char **ppText, int *pHistory, 
         return MODE_SERVE; /* RunServe reads the rest */
     if (argc == 2 && strcmp(argv[1], "--help") == 0)
         return MODE_HELP;
+    if (argc == 3 && strcmp(argv[1], "--make-token") == 0) {
+        *ppText = argv[2];
+        return MODE_TOKEN;
+    }
     if (argc == 3 && strcmp(argv[1], "-c") == 0) {
         *ppText = argv[2];
         return MODE_LINE;
@@ -869,6 +957,8 @@ int main(int argc, char **argv)
         fputs(gUsage, stderr);
         return 2;
     }
+    if (mode == MODE_TOKEN)
+        return MakeToken(pText);
 
     kxMUtiCmd_Init(0); /* memory-space word: the process heap */
     if (!RegisterGlobalCommands() || !RegisterFrontEnd() || !AttachCompleters()) {

@@ -19,7 +19,7 @@ for target in $targets; do
     findings="$build/fuzz-findings/$target" log="$work/$target.log"
     mkdir -p "$work/$target" "$findings"
     cp "$here/corpus/$target"/* "$work/$target"/ 2>/dev/null
-    case $target in fuzz_parseint) max=64 ;; fuzz_complete) max=512 ;; fuzz_frame) max=16384 ;; *) max=4096 ;; esac
+    case $target in fuzz_parseint) max=64 ;; fuzz_complete) max=512 ;; fuzz_frame) max=16384 ;; fuzz_session) max=2048 ;; *) max=4096 ;; esac
     dict=
     [ -f "$here/$target.dict" ] && dict=-dict="$here/$target.dict"
     TMPDIR="$work" "$build/fuzz/$target" -max_total_time="$seconds" -max_len=$max -timeout=10 \

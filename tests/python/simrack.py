@@ -76,8 +76,7 @@ class SimRack:
         self.folder = folder
         serve = shell_argv + ["--serve"]
         token = folder / "net1.token"
-        token.write_text("rack-token\n")
-        token.chmod(0o600)
+        subprocess.run(shell_argv + ["--make-token", str(token)], check=True, timeout=60)
         self.parts: list = []
         ser2net = shutil.which("ser2net") or shutil.which("ser2net", path="/usr/sbin:/sbin")
         if ser2net is None:

@@ -117,13 +117,13 @@ def test_tcp_token_is_required_and_checked(shell_argv, tmp_path):
     from conftest import Listener
 
     token = tmp_path / "token"
-    token.write_text("s3cret\n")
+    token.write_text("s3cret-s3cret-s3cret\n")
     token.chmod(0o600)
     server = Listener(shell_argv, ["--token-file", str(token)])
     try:
         with pytest.raises(kxmuti.AuthError):
             Client.tcp("127.0.0.1", server.port)
-        with Client.tcp("127.0.0.1", server.port, token="s3cret") as kx:
+        with Client.tcp("127.0.0.1", server.port, token="s3cret-s3cret-s3cret") as kx:
             assert kx.run("echo in").out == b"in\n"
         with pytest.raises(kxmuti.AuthError):
             Client.tcp("127.0.0.1", server.port, token="wrong")

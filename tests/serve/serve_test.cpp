@@ -3,12 +3,14 @@
 // a client sees of the served shell is tested with the client.
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -59,6 +61,31 @@ const struct {
     {"later", "",
      [](HANDLER_ARGS) -> uint32_t {
          std::thread([] { usleep(100000), fputs("late\n", stdout), fflush(stdout); }).detach();
+         return 0;
+     }},
+    // logs <n>: a thread prints n lines of 64 bytes after the request.
+    {"logs", "%u",
+     [](HANDLER_ARGS) -> uint32_t {
+         const uint32_t n = static_cast<uint32_t>(a0);
+         std::thread([n] {
+             for (uint32_t i = 0; i < n; i++)
+                 printf("%063u\n", i);
+             fflush(stdout);
+         }).detach();
+         return 0;
+     }},
+    // 300 sleeps of a millisecond, the cancel flag ignored: prints how many
+    // a signal cut short.
+    {"eintrs", "",
+     [](HANDLER_ARGS) -> uint32_t {
+         int cut = 0;
+         for (int i = 0; i < 300; i++)
+             cut += usleep(1000) != 0 && errno == EINTR;
+         return printf("%d\n", cut) > 0 ? 0 : 1;
+     }},
+    {"repeat", "%u",
+     [](HANDLER_ARGS) -> uint32_t {
+         kxMUtiSrv_CancelRepeat(static_cast<uint32_t>(a0));
          return 0;
      }},
 };
@@ -238,6 +265,60 @@ TEST_F(Served, PipelinedRequestsKeepTheirOrder)
     mTo = -1;
     EXPECT_EQ(Collect(1).out, std::to_string(3 * KXSRV_QUEUE_MAX + 1) + "\n");
     EXPECT_FALSE(Next());
+}
+
+// A cancel signals the interpreter's thread once: one sleep of a handler
+// that ignores the flag is cut, not every one after it.  A host that asks
+// for repeats gets one every so often.
+TEST_F(Served, CancelSignalsOnceUnlessRepeatsAsked)
+{
+    const struct {
+        const char *setting;
+        int few, many; // signals that cut a sleep
+    } kCases[] = {{"", 1, 1}, {"repeat 20", 5, 20}, {"repeat 0", 1, 1}};
+    uint32_t id = 1;
+    for (const auto &c : kCases) {
+        if (*c.setting != '\0') // the first runs with the default
+            Run(id++, c.setting);
+        Send('Q', id, 0, "eintrs");
+        ASSERT_TRUE(Next('K'));
+        usleep(30000);
+        Send('C', id);
+        Reply r = Collect(id++);
+        EXPECT_TRUE(r.Has("\"cancelled\":true")) << c.setting << ": " << r.result;
+        const int cut = atoi(r.out.c_str());
+        EXPECT_GE(cut, c.few) << c.setting;
+        EXPECT_LE(cut, c.many) << c.setting;
+    }
+}
+
+// Over descriptors the peer sets the pace for log output too: a thread that
+// prints far more than the buffer while the peer does not read waits in its
+// writes, and every line arrives once the peer reads.
+TEST_F(Served, LogsWaitForASlowPeer)
+{
+    constexpr uint32_t kLines = 40000; // 2.5 MiB
+    // The thread may start printing before the request's result: its first
+    // lines then belong to the request, the rest are logs.
+    std::string logs = Run(1, "logs " + std::to_string(kLines)).out;
+    usleep(300000); // the peer reads nothing meanwhile
+    while (logs.size() < size_t{kLines} * 64 && Next('L'))
+        logs += Payload();
+    EXPECT_EQ(logs.size(), size_t{kLines} * 64);
+    EXPECT_EQ(logs.substr(logs.size() - 64), std::string(58, '0') + "39999\n");
+}
+
+// B while a request runs: it is cancelled, the session ends at once, and
+// serving returns with the interpreter free (the alarm bounds the wait).
+TEST_F(Served, ByeCancelsTheRunningRequest)
+{
+    Send('Q', 1, 0, "msleep 20000");
+    ASSERT_TRUE(Next('K'));
+    usleep(20000);
+    const auto start = std::chrono::steady_clock::now();
+    Send('B', 0);
+    EXPECT_FALSE(Next('R')) << "a result after B";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
 }
 
 // Output written a line at a time leaves in pieces of up to a chunk (or

@@ -184,7 +184,9 @@ KX_API void kxMUtiCon_Cancel(void);
 /* Non-zero while a cancel is pending; a long handler may poll it. */
 KX_API int kxMUtiCon_Cancelled(void);
 
-/* Drops a pending cancel.  Call it before work a cancel should stop. */
+/* Drops a pending cancel, and the console loop's notice of a script one
+ * stopped ("script stopped by Ctrl-C") if it is not printed yet.  Call it
+ * before work a cancel should stop.  Not for signal handlers. */
 KX_API void kxMUtiCon_CancelClear(void);
 
 /* ---- Scripts ----------------------------------------------------------------- */

@@ -33,4 +33,7 @@
 void ConRun_Loop(kxMUtiCmd_Exec_t *pExec);
 void ConRun_CancelNotice();
 
+/* Drops the notice of a cancelled script without printing it. */
+void ConRun_NoticeDrop();
+
 #endif /* KX_CON_H */

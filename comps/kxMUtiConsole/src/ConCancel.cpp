@@ -31,6 +31,7 @@ KX_API int kxMUtiCon_Cancelled(void)
 KX_API void kxMUtiCon_CancelClear(void)
 {
     __atomic_store_n(&gCancel, 0, __ATOMIC_RELAXED);
+    ConRun_NoticeDrop(); /* a cancel cleared leaves nothing to tell */
 }
 
 } // extern "C"

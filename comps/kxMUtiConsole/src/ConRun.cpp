@@ -409,6 +409,12 @@ void ConRun_Loop(kxMUtiCmd_Exec_t *pExec)
     RouteEnd();
 }
 
+void ConRun_NoticeDrop()
+{
+    free(gpNoticeFile);
+    gpNoticeFile = nullptr;
+}
+
 void ConRun_CancelNotice()
 {
     if (gpNoticeFile == nullptr)

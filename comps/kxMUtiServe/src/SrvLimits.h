@@ -35,11 +35,13 @@
 #endif
 
 /*
- * Output (encoded frames) the server holds for one session at any time.
- * When a running command's session holds this much, the server stops
- * draining the command's output, so the command waits in write: memory
- * stays bounded whatever it prints.  1 MiB is several seconds of a fast
- * link and little on the board.
+ * Encoded frames the server holds for one session at any time: output
+ * pieces, results, replays, greetings and errors alike.  Past a high-water
+ * mark a little below it (room for the answer to one more frame), the
+ * server reads no more of that session's input and stops draining the
+ * command's output, so the command waits in write: memory stays bounded
+ * whatever a peer sends or fails to read.  1 MiB is several seconds of a
+ * fast link and little on the board.
  */
 #ifndef KXSRV_BUFFER_MAX
 #define KXSRV_BUFFER_MAX 1048576u /* 1 MiB */
@@ -111,8 +113,10 @@
 
 /*
  * TCP: the delay before a wrong token is answered, doubled per failure
- * from the same address up to the cap, and the attempts an address may
- * make in a minute.  Guessing a token at 5 a minute is hopeless; a person
+ * from the same source up to the cap, and the failed attempts a source may
+ * make in a minute (more are refused unread until the oldest is a minute
+ * old).  Only failures count: a rig that logs in for every test is never
+ * refused.  Guessing a strong token at 5 a minute is hopeless; a person
  * who mistyped waits a quarter of a second.
  */
 #ifndef KXSRV_AUTH_DELAY_MS
@@ -125,7 +129,8 @@
 #define KXSRV_AUTH_PER_MINUTE 5u
 #endif
 
-/* TCP: addresses whose failures are remembered; the oldest is dropped. */
+/* TCP: sources (an IPv4 address, an IPv6 /64) whose failures are
+ * remembered; the one least recently seen is dropped. */
 #ifndef KXSRV_PEERS
 #define KXSRV_PEERS 64u
 #endif
@@ -136,17 +141,48 @@
 #endif
 
 /*
+ * TCP: shortest token a token file may hold, in bytes.  The penalties
+ * above slow guessing down; only a long random token makes it hopeless
+ * (kxshell --make-token writes 64 hex digits, 256 bits).
+ */
+#ifndef KXSRV_TOKEN_MIN
+#define KXSRV_TOKEN_MIN 16u
+#endif
+
+/*
+ * Output bytes a session keeps over all its kept results.  Each result
+ * keeps up to KXSRV_KEPT_BYTES; past this total the oldest outputs are let
+ * go first (their results stay, marked not kept), so the store of a
+ * session costs at most this much whatever its requests print.
+ */
+#ifndef KXSRV_KEPT_TOTAL
+#define KXSRV_KEPT_TOTAL 262144u /* 256 KiB */
+#endif
+
+/*
+ * TCP: milliseconds the listener is left alone after accepting failed for
+ * want of descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM).  The
+ * waiting connection keeps the listener readable: retried at once, it
+ * would keep the I/O thread busy until a descriptor frees.
+ */
+#ifndef KXSRV_ACCEPT_BACKOFF_MS
+#define KXSRV_ACCEPT_BACKOFF_MS 100u
+#endif
+
+/*
  * The signal sent to the interpreter's thread to cut a built-in sleep
  * short on cancel.  Its default action is to ignore it, so one that
- * arrives after serving ends harms nothing.  Re-sent every
- * KXSRV_CANCEL_RESEND_MS while the cancelled request runs, in case the
- * first one came between two sleeps.
+ * arrives after serving ends harms nothing.  Sent once per cancelled
+ * request: every further one would cut another sleep or read of a
+ * handler that does not poll kxMUtiSrv_Cancelled().  A host that wants it
+ * again every so often says so (kxMUtiSrv_CancelRepeat); this is the
+ * period it starts with, 0 for once.
  */
 #ifndef KXSRV_CANCEL_SIGNAL
 #define KXSRV_CANCEL_SIGNAL SIGURG
 #endif
 #ifndef KXSRV_CANCEL_RESEND_MS
-#define KXSRV_CANCEL_RESEND_MS 20u
+#define KXSRV_CANCEL_RESEND_MS 0u
 #endif
 
 /* Contexts a describe walks up the parent chain; chains are a few deep. */
@@ -174,6 +210,9 @@
 
 static_assert(KXSRV_LINE_MAX < KXSRV_FRAME_MAX, "a command line must fit a frame");
 static_assert(KXSRV_TOKEN_MAX <= KXSRV_FRAME_MAX, "a token must fit a frame");
+static_assert(KXSRV_TOKEN_MIN >= 1u && KXSRV_TOKEN_MIN <= KXSRV_TOKEN_MAX,
+              "a token fits its bounds");
+static_assert(KXSRV_KEPT_BYTES <= KXSRV_KEPT_TOTAL, "a kept result fits the store");
 static_assert(KXSRV_CHUNK_MAX * 2u < KXSRV_BUFFER_MAX, "the buffer must hold a few frames");
 static_assert(KXSRV_QUEUE_MAX >= 1u && KXSRV_KEPT >= 1u && KXSRV_IDS >= KXSRV_KEPT,
               "a session keeps at least one of each");

@@ -1,0 +1,143 @@
+// docs/protocol.md against the server's own tables: the error codes and
+// their messages, the result's keys in their order, the greeting's limits,
+// and the audit's words for how a request and why a session ended.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "SrvAudit.h"
+#include "SrvWire.h"
+
+namespace {
+
+std::string Page()
+{
+    std::ifstream in(KX_PROTOCOL_MD);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The rows of the table after the comment <!-- name -->, as cells.
+std::vector<std::vector<std::string>> Table(const std::string &page, const std::string &name)
+{
+    std::vector<std::vector<std::string>> rows;
+    const size_t at = page.find("<!-- " + name + " -->");
+    if (at == std::string::npos)
+        return rows;
+    std::istringstream in(page.substr(at));
+    std::string line;
+    std::getline(in, line); // the comment
+    while (std::getline(in, line)) {
+        line = std::regex_replace(line, std::regex("^\\s+"), "");
+        if (line.empty() || line[0] != '|')
+            break;
+        std::vector<std::string> cells;
+        std::stringstream row(line.substr(1));
+        for (std::string cell; std::getline(row, cell, '|');)
+            cells.push_back(std::regex_replace(cell, std::regex("^\\s+|\\s+$"), ""));
+        if (cells[0] != "---")
+            rows.push_back(cells);
+    }
+    if (!rows.empty())
+        rows.erase(rows.begin()); // the header
+    return rows;
+}
+
+// The `quoted` spans of a cell.
+std::set<std::string> Quoted(const std::string &cell)
+{
+    std::set<std::string> spans;
+    const std::regex quoted("`([^`]*)`");
+    for (auto it = std::sregex_iterator(cell.begin(), cell.end(), quoted);
+         it != std::sregex_iterator(); ++it)
+        spans.insert((*it)[1]);
+    return spans;
+}
+
+TEST(ProtocolPage, ErrorTableMatchesTheServers)
+{
+    std::map<uint32_t, std::set<std::string>> server, page;
+    for (const SrvErrorText &e : kSrvErrors)
+        server[e.code].insert(e.pMessage);
+    for (const auto &row : Table(Page(), "error codes")) {
+        ASSERT_GE(row.size(), 3u);
+        page[static_cast<uint32_t>(std::stoul(row[0]))] = Quoted(row[2]);
+    }
+    EXPECT_EQ(page, server);
+}
+
+TEST(ProtocolPage, ResultKeysInTheirOrder)
+{
+    std::vector<std::string> page, server(kSrvResultKey, kSrvResultKey + kSrvResultKeys);
+    for (const auto &row : Table(Page(), "result keys"))
+        page.push_back(row[0].substr(1, row[0].size() - 2));
+    EXPECT_EQ(page, server);
+    // And R writes them so.
+    SrvBuf frame{};
+    ASSERT_TRUE(SrvWire_Result(&frame, SrvResult{}, false));
+    SrvReader reader;
+    SrvReader_Init(&reader);
+    unsigned char *pDst;
+    SrvReader_Space(&reader, &pDst);
+    memcpy(pDst, frame.p, frame.len);
+    SrvReader_Commit(&reader, frame.len);
+    SrvFrame f;
+    ASSERT_EQ(SrvReader_Next(&reader, &f, true), SRV_READ_FRAME);
+    const std::string json(reinterpret_cast<char *>(f.payload), f.len);
+    std::vector<std::string> written;
+    const std::regex key("\"(\\w+)\":");
+    for (auto it = std::sregex_iterator(json.begin(), json.end(), key);
+         it != std::sregex_iterator(); ++it)
+        written.push_back((*it)[1]);
+    EXPECT_EQ(written, server);
+    SrvBuf_Free(&frame);
+}
+
+TEST(ProtocolPage, GreetingLimitsAsShown)
+{
+    const std::string page = Page();
+    const size_t at = page.find("\"limits\":{");
+    ASSERT_NE(at, std::string::npos);
+    const std::string shown = page.substr(at, page.find('}', at) - at);
+    SrvBuf json{};
+    ASSERT_TRUE(SrvWire_Greeting(&json, {false, 4, 300}, false));
+    const std::string made(json.p, json.len);
+    const std::string limits = made.substr(made.find("\"limits\":{"));
+    std::vector<std::string> shownKeys, madeKeys;
+    const std::regex key("\"(\\w+)\":");
+    for (auto it = std::sregex_iterator(shown.begin(), shown.end(), key);
+         it != std::sregex_iterator(); ++it)
+        shownKeys.push_back((*it)[1]);
+    for (auto it = std::sregex_iterator(limits.begin(), limits.end(), key);
+         it != std::sregex_iterator(); ++it)
+        madeKeys.push_back((*it)[1]);
+    EXPECT_EQ(shownKeys, madeKeys);
+    SrvBuf_Free(&json);
+}
+
+TEST(ProtocolPage, AuditWordsAsTabled)
+{
+    const std::string page = Page();
+    std::set<std::string> hows, whys, pageHows, pageWhys;
+    for (const char *p : kSrvHowName)
+        hows.insert(p);
+    for (int i = 1; i < static_cast<int>(SrvEnd::kCount); i++) // kNone is never written
+        whys.insert(kSrvEndName[i]);
+    for (const auto &row : Table(page, "audit how"))
+        pageHows.insert(*Quoted(row[0]).begin());
+    for (const auto &row : Table(page, "audit why"))
+        pageWhys.insert(*Quoted(row[0]).begin());
+    EXPECT_EQ(pageHows, hows);
+    EXPECT_EQ(pageWhys, whys);
+}
+
+} // namespace
