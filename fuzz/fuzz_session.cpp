@@ -147,7 +147,7 @@ void Interpreter(Harness &h, uint8_t op)
         }
         return;
     }
-    SrvSession_Finish(h.s, {h.Byte() * 0x01010101u, false, (op & 0x60u) == 0x60u, 7}, h.now);
+    SrvSession_Finish(h.s, {h.Byte() * 0x01010101u, false, (op & 0x60u) == 0x60u, 7}, SrvTails{}, h.now);
     h.runs--;
 }
 
@@ -244,7 +244,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Step(h);
     // The end: a request still running ends; every start had its end.
     if (h.s->running) {
-        SrvSession_Finish(h.s, {0, false, false, 1}, h.now);
+        SrvSession_Finish(h.s, {0, false, false, 1}, SrvTails{}, h.now);
         h.runs--;
     }
     CHECK(h.starts == h.ends);

@@ -99,7 +99,7 @@ def test_quit_ends_the_session_and_the_next_call_says_server_gone(serve_argv):
 def test_fds_transport_and_greeting(serve_argv):
     proc = subprocess.Popen(serve_argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     with Client.fds(os.dup(proc.stdout.fileno()), os.dup(proc.stdin.fileno())) as kx:
-        assert kx.greeting["protocol"] == 1 and kx.greeting["limits"]["line"] == 1023
+        assert kx.greeting["protocol"] == 2 and kx.greeting["limits"]["line"] == 1023
         assert kx.hello()["product"] == "kxMUti"
         assert kx.run("echo fd").ok
     proc.stdin.close()
