@@ -82,9 +82,14 @@ class Pump(threading.Thread):
                 if self.rate is None:
                     self.hand_over(data)
                     continue
+                # A line sends the bytes it holds back to back: each piece
+                # leaves when the one before it has, or when it came if the
+                # line was idle by then. A late wake-up delays the piece it
+                # hands over, never the line's schedule.
+                came = time.monotonic()
                 for at in range(0, len(data), PIECE):
                     piece = data[at:at + PIECE]
-                    free = max(free, time.monotonic()) + len(piece) / self.rate
+                    free = max(free, came) + len(piece) / self.rate
                     delay = free - time.monotonic()
                     if delay > 0:
                         time.sleep(delay)

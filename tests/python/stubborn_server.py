@@ -23,10 +23,10 @@ GREETING = {"protocol": 2, "product": "kxMUti", "after": True, "manifest": {}, "
 
 
 def result(rid, status, out=b"", cancelled=False, replay=False):
-    """R: status, out, err, us, flags (failed 1, cancelled 2, replay 4) when
-    any, the output as its payload."""
+    """R: status, out, us, then err and flags (failed 1, cancelled 2,
+    replay 4) when any, the output as its payload."""
     flags = (3 if cancelled else 0) | (4 if replay else 0)
-    return fr.encode("R", rid, status, out, (len(out), 0, 1) + ((flags,) if flags else ()))
+    return fr.encode("R", rid, status, out, (len(out), 1) + ((0, flags) if flags else ()))
 
 
 def main():

@@ -18,7 +18,9 @@ def R(rid, status=0, out=b"", err=b"", *, tail=b"", kept=True, replay=False, can
     n_out, n_err = totals or (len(out), len(err))
     flags = (failed * pr.F_FAILED | cancelled * pr.F_CANCELLED | replay * pr.F_REPLAY
              | (not kept) * pr.F_NOT_KEPT)
-    more = (n_out, n_err, us) + ((flags,) if flags else ())
+    more = (n_out, us, n_err, flags)
+    while len(more) > 2 and more[-1] == 0:
+        more = more[:-1]
     return fr.Frame("R", rid, status, tail, more)
 
 
@@ -114,12 +116,12 @@ def test_more_output_than_the_totals_is_a_protocol_error(proto):
     assert isinstance(req.error, ProtocolError)
 
 
-# R's numbers: status, out, err, us, then flags only when not 0; its
+# R's numbers: status, out, us, then err and flags only when not 0; its
 # payload is the last of the output, so never more than ``out``.
 BAD_R = [
-    ("three numbers", fr.Frame("R", FIRST, 0, b"", (0, 0))),
-    ("six numbers", fr.Frame("R", FIRST, 0, b"", (0, 0, 5, 0, 0))),
-    ("tail over out", fr.Frame("R", FIRST, 0, b"abc", (2, 0, 5))),
+    ("two numbers", fr.Frame("R", FIRST, 0, b"", (0,))),
+    ("six numbers", fr.Frame("R", FIRST, 0, b"", (0, 5, 0, 0, 0))),
+    ("tail over out", fr.Frame("R", FIRST, 0, b"abc", (2, 5))),
 ]
 
 
@@ -130,15 +132,17 @@ def test_a_result_that_does_not_decode_is_a_protocol_error(proto, name, frame):
     assert isinstance(req.error, ProtocolError)
 
 
-# (numbers after status, what the reply says): flags left out mean none;
-# each bit is the unusual case; a run of 4295 s or more is in milliseconds.
+# (numbers after status, what the reply says): err and flags left out
+# mean none; each bit is the unusual case; a run of 4295 s or more is in
+# milliseconds.
 FLAGS = [
-    ((0, 0, 7), dict(failed=False, cancelled=False, replay=False, kept=True, us=7)),
-    ((0, 0, 7, 1), dict(failed=True, cancelled=False, replay=False, kept=True)),
-    ((0, 0, 7, 2), dict(failed=False, cancelled=True)),
-    ((0, 0, 7, 4), dict(replay=True, kept=True)),
-    ((0, 0, 7, 8), dict(replay=False, kept=False)),
-    ((0, 0, 5000000, 16), dict(us=5000000000, failed=False)),
+    ((3, 7), dict(out=3, err=0, failed=False, cancelled=False, replay=False, kept=True, us=7)),
+    ((3, 7, 2), dict(out=3, err=2, failed=False, us=7)),
+    ((0, 7, 0, 1), dict(failed=True, cancelled=False, replay=False, kept=True)),
+    ((0, 7, 0, 2), dict(failed=False, cancelled=True)),
+    ((0, 7, 0, 4), dict(replay=True, kept=True)),
+    ((0, 7, 0, 8), dict(replay=False, kept=False)),
+    ((0, 5000000, 0, 16), dict(us=5000000000, failed=False)),
 ]
 
 

@@ -123,4 +123,4 @@ def test_by_hand_frame_and_decode(serve_argv, python_env):
     served = subprocess.run(serve_argv, input=frame, capture_output=True, timeout=60).stdout
     shown = kxmuti_cli(["decode"], python_env, input=served).stdout.decode().splitlines()
     assert shown[0].startswith("G 0 2,1 {")
-    assert len(shown) == 2 and re.fullmatch(r"R 1 6,6,0,\d+ hello\\n", shown[1]), shown
+    assert len(shown) == 2 and re.fullmatch(r"R 1 6,6,\d+ hello\\n", shown[1]), shown

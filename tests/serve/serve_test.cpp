@@ -186,7 +186,7 @@ class Served : public ::testing::Test {
                 break;
             if (mFrame.type == 'R') {
                 r.nOut = mFrame.nums[kSrvROut];
-                r.nErr = mFrame.nums[kSrvRErr];
+                r.nErr = mFrame.nNums > kSrvRErr ? mFrame.nums[kSrvRErr] : 0;
                 r.flags = mFrame.nNums > kSrvRFlags ? mFrame.nums[kSrvRFlags] : 0;
                 r.gap = r.gap || r.nOut - mFrame.len != r.out.size(); // the tail's offset
                 r.out += r.result;

@@ -323,7 +323,7 @@ TEST_F(Core, RequestQueuedRunningFinished)
     EXPECT_EQ(f[4].type, 'E');
     EXPECT_EQ(f[4].n, 3u) << "the last of the error, at its offset";
     EXPECT_EQ(f[5].type, 'R');
-    EXPECT_EQ(f[5].nums, (std::vector<uint32_t>{9, 6, 5, 12, kSrvFlagFailed}));
+    EXPECT_EQ(f[5].nums, (std::vector<uint32_t>{9, 6, 12, 5, kSrvFlagFailed}));
     EXPECT_EQ(f[5].data, "ef") << "the last of the output, at 6 - 2";
     EXPECT_EQ(Audited(), "start 7, end 7 finished");
 }
@@ -485,7 +485,7 @@ TEST_F(Core, CancelRunningOnceAndWaiting)
     SrvSession_Finish(s, {0xFFFFFFFFu, true, false, 3}, SrvTails{}, now);
     const std::vector<Out> f = Read();
     ASSERT_EQ(f.size(), 1u);
-    EXPECT_EQ(f[0].nums, (std::vector<uint32_t>{0xFFFFFFFFu, 0, 0, 3,
+    EXPECT_EQ(f[0].nums, (std::vector<uint32_t>{0xFFFFFFFFu, 0, 3, 0,
                                                 kSrvFlagFailed | kSrvFlagCancelled}));
     EXPECT_EQ(State(), SrvState::kIdle);
     EXPECT_EQ(Audited(), "start 1, end 2 cancelled, end 1 cancelled");

@@ -95,7 +95,7 @@ TEST(ProtocolPage, ResultNumbersInTheirOrder)
     for (const auto &row : Table(Page(), "result numbers"))
         page.push_back(*Quoted(row[0]).begin());
     EXPECT_EQ(page, server);
-    // And R writes them so: flags only when not 0, the tail as payload.
+    // And R writes them so: err and flags only when not 0, the tail as payload.
     SrvResult r{};
     r.status = 7;
     r.nOut = 5;
@@ -106,7 +106,12 @@ TEST(ProtocolPage, ResultNumbersInTheirOrder)
     ASSERT_TRUE(SrvWire_Result(&usual, r, false, "abc", 3));
     const SrvFrame f = ReadBack(usual);
     EXPECT_EQ(std::vector<uint32_t>(f.nums, f.nums + f.nNums),
-              (std::vector<uint32_t>{7, 5, 2, 9}));
+              (std::vector<uint32_t>{7, 5, 9, 2}));
+    r.nErr = 0;
+    SrvBuf usual0{};
+    ASSERT_TRUE(SrvWire_Result(&usual0, r, false, "abc", 3));
+    EXPECT_EQ(ReadBack(usual0).nNums, 3u) << "no err, no flags: left out";
+    SrvBuf_Free(&usual0);
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(f.payload), f.len), "abc");
     r.failed = r.cancelled = true;
     r.kept = false;

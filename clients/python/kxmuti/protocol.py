@@ -57,13 +57,13 @@ F_FAILED, F_CANCELLED, F_REPLAY, F_NOT_KEPT, F_MS = 1, 2, 4, 8, 16
 
 
 def decode_result(f: fr.Frame) -> Reply:
-    """R's numbers (status, out, err, us[, flags]) and the last piece of
-    output it carries; ValueError when they are not what version 2 sends."""
+    """R's numbers (status, out, us[, err[, flags]], the last two left out
+    when 0) and the last piece of output it carries; ValueError when they
+    are not what version 2 sends."""
     nums = f.nums
-    if len(nums) not in (4, 5):
-        raise ValueError(f"{len(nums)} numbers, not 4 or 5")
-    status, out, err, us = nums[:4]
-    flags = nums[4] if len(nums) == 5 else 0
+    if not 3 <= len(nums) <= 5:
+        raise ValueError(f"{len(nums)} numbers, not 3 to 5")
+    status, out, us, err, flags = nums + (0,) * (5 - len(nums))
     if len(f.data) > out:
         raise ValueError(f"{len(f.data)} bytes of output in R, {out} in all")
     return Reply(status=status, failed=bool(flags & F_FAILED),

@@ -90,7 +90,9 @@ bool SrvWire_Result(SrvBuf *pOut, const SrvResult &r, bool replay, const void *p
     nums[kSrvRErr] = r.nErr;
     nums[kSrvRUs] = time > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(time);
     nums[kSrvRFlags] = flags;
-    const uint32_t nNums = flags != 0 ? uint32_t{kSrvRNums} : uint32_t{kSrvRFlags};
+    uint32_t nNums = kSrvRNums;
+    while (nNums > kSrvRErr && nums[nNums - 1] == 0)
+        nNums--;
     return SrvBuf_AddFrameNums(pOut, 'R', r.id, nums, nNums, pTail, nTail);
 }
 

@@ -91,10 +91,11 @@ struct SrvResult {
     uint32_t nErr;   /* bytes written to standard error */
 };
 
-/* R's numbers, in their order: status, out, err, us, then flags, left out
- * when 0.  ORDER: kSrvResultNum, SrvWire_Result. */
-enum SrvResultNum : uint8_t { kSrvRStatus, kSrvROut, kSrvRErr, kSrvRUs, kSrvRFlags, kSrvRNums };
-inline constexpr const char *kSrvResultNum[kSrvRNums] = {"status", "out", "err", "us", "flags"};
+/* R's numbers, in their order: status, out and us always, then err and
+ * flags, which are 0 in the usual case and then left out from the end.
+ * ORDER: kSrvResultNum, SrvWire_Result. */
+enum SrvResultNum : uint8_t { kSrvRStatus, kSrvROut, kSrvRUs, kSrvRErr, kSrvRFlags, kSrvRNums };
+inline constexpr const char *kSrvResultNum[kSrvRNums] = {"status", "out", "us", "err", "flags"};
 
 /* R's flag bits: each one is the unusual case, so that a result that
  * needs none (the usual one) leaves the number out. */
