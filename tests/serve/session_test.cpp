@@ -138,10 +138,9 @@ class Core : public ::testing::Test {
             for (SrvReadResult r;
                  (r = SrvReader_Next(&mReader, &mFrame, false)) != SRV_READ_NONE;) {
                 EXPECT_EQ(r, SRV_READ_FRAME) << "the session sent something not a frame";
-                frames.push_back(
-                    {mFrame.type, mFrame.id, mFrame.n,
-                     std::string(reinterpret_cast<char *>(mFrame.payload), mFrame.len),
-                     std::vector<uint32_t>(mFrame.nums, mFrame.nums + mFrame.nNums)});
+                frames.push_back({mFrame.type, mFrame.id, mFrame.n,
+                                  std::string(reinterpret_cast<char *>(mFrame.payload), mFrame.len),
+                                  std::vector<uint32_t>(mFrame.nums, mFrame.nums + mFrame.nNums)});
             }
         }
         SrvSession_Sent(s, n, false, now);
@@ -341,10 +340,10 @@ TEST_F(Core, KOnlyForARequestThatRunsOnOrSpeaksFirst)
         {"ends at once", [](Core &t) { t.Finish("out", "err"); }, "E R0"},
         {"runs on past the moment",
          [](Core &t) { SrvSession_Announce(t.s), SrvSession_Announce(t.s), t.Finish(); }, "K1 R0"},
-        {"output before its end",
-         [](Core &t) { t.Print(1, "x"), t.Print(1, "y"), t.Finish("z"); }, "K1 O O R0"},
-        {"F while it runs",
-         [](Core &t) { t.Send('F', 1), SrvSession_Announce(t.s), t.Finish(); }, "K1 R0"},
+        {"output before its end", [](Core &t) { t.Print(1, "x"), t.Print(1, "y"), t.Finish("z"); },
+         "K1 O O R0"},
+        {"F while it runs", [](Core &t) { t.Send('F', 1), SrvSession_Announce(t.s), t.Finish(); },
+         "K1 R0"},
         {"repeat while it runs",
          [](Core &t) { t.Send('Q', 1, 0, "q"), t.Print(2, "e"), t.Finish(); }, "K1 E R0"},
         {"session ends first",
@@ -485,8 +484,8 @@ TEST_F(Core, CancelRunningOnceAndWaiting)
     SrvSession_Finish(s, {0xFFFFFFFFu, true, false, 3}, SrvTails{}, now);
     const std::vector<Out> f = Read();
     ASSERT_EQ(f.size(), 1u);
-    EXPECT_EQ(f[0].nums, (std::vector<uint32_t>{0xFFFFFFFFu, 0, 3, 0,
-                                                kSrvFlagFailed | kSrvFlagCancelled}));
+    EXPECT_EQ(f[0].nums,
+              (std::vector<uint32_t>{0xFFFFFFFFu, 0, 3, 0, kSrvFlagFailed | kSrvFlagCancelled}));
     EXPECT_EQ(State(), SrvState::kIdle);
     EXPECT_EQ(Audited(), "start 1, end 2 cancelled, end 1 cancelled");
 }

@@ -105,8 +105,7 @@ TEST(ProtocolPage, ResultNumbersInTheirOrder)
     SrvBuf usual{};
     ASSERT_TRUE(SrvWire_Result(&usual, r, false, "abc", 3));
     const SrvFrame f = ReadBack(usual);
-    EXPECT_EQ(std::vector<uint32_t>(f.nums, f.nums + f.nNums),
-              (std::vector<uint32_t>{7, 5, 9, 2}));
+    EXPECT_EQ(std::vector<uint32_t>(f.nums, f.nums + f.nNums), (std::vector<uint32_t>{7, 5, 9, 2}));
     r.nErr = 0;
     SrvBuf usual0{};
     ASSERT_TRUE(SrvWire_Result(&usual0, r, false, "abc", 3));

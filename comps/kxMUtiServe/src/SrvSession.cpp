@@ -28,8 +28,7 @@ void Greet(SrvSession *s)
     /* What the board runs is told only to a peer that has the token. */
     const uint32_t next = s->topId == UINT32_MAX ? 1u : s->topId + 1u;
     (void)SrvWire_Hello(&s->out,
-                        SrvSession_Authed(s) ? *s->pCfg->pGreeting : *s->pCfg->pGreetingAnon,
-                        next);
+                        SrvSession_Authed(s) ? *s->pCfg->pGreeting : *s->pCfg->pGreetingAnon, next);
 }
 
 /* The error a session's end sends, if any. */

@@ -25,9 +25,7 @@ bool AddLimit(SrvBuf *pJson, const char *pKey, uint64_t value)
 bool SrvWire_Greeting(SrvBuf *pJson, const SrvHello &hello, bool manifest)
 {
     const bool ok =
-        SrvBuf_AddStr(pJson,
-                      "{\"protocol\":") &&
-        SrvBuf_AddNum(pJson, kSrvProtocol) &&
+        SrvBuf_AddStr(pJson, "{\"protocol\":") && SrvBuf_AddNum(pJson, kSrvProtocol) &&
         SrvBuf_AddStr(pJson, ",\"product\":\"kxMUti\",\"after\":true,\"manifest\":") &&
         (manifest ? Srv_ManifestJson(pJson) : SrvBuf_AddStr(pJson, "{}")) &&
         SrvBuf_AddStr(pJson, ",\"auth\":\"") &&

@@ -1,9 +1,9 @@
 /*
  * SrvWire.h - what a session puts on the wire, in one place: the
  * protocol's version, the errors (code and message), the greeting, the
- * result's numbers and flags, K, and the frames that carry output.  The session core and the loop call these and nothing
- * else to make frames; docs/protocol.md's tables are tested against the
- * tables here.
+ * result's numbers and flags, K, and the frames that carry output.  The
+ * session core and the loop call these and nothing else to make frames;
+ * docs/protocol.md's tables are tested against the tables here.
  */
 #ifndef SRV_WIRE_H
 #define SRV_WIRE_H
