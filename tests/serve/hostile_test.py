@@ -277,6 +277,26 @@ class Floods(unittest.TestCase):
                         p.wait(WAIT)
                     p.stdout.close()
 
+    def test_serve_peer_that_stops_reading_is_closed(self):
+        """Over descriptors too, output that moves not a byte within the write
+        deadline ends the session, and with it the serving."""
+        loud = os.path.join(self.tmp.name, "loud.kx")
+        with open(loud, "w") as f:
+            f.write(("echo " + "x" * 1018 + "\n") * 8192)  # 8 MiB printed
+        p = subprocess.Popen([SHELL, "--serve"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            start = time.monotonic()
+            p.stdin.write(fr.encode("Q", 1, 0, b"source " + loud.encode()))
+            p.stdin.flush()
+            self.assertEqual(p.wait(WAIT), 0)
+            self.assertGreaterEqual(time.monotonic() - start, 9.5, "closed before the deadline")
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait(WAIT)
+            p.stdin.close()
+            p.stdout.close()
+
 
 class Authentication(unittest.TestCase):
     def setUp(self):
