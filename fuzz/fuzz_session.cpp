@@ -272,6 +272,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                (setup & 4u) != 0 ? 2000u : 0u,
                                (setup & 8u) != 0 ? 1500u : 0u,
                                (setup & 16u) != 0 ? 3000u : 0u,
+                               (setup & 32u) != 0 ? 1u : KXSRV_WRITE_PROGRESS_MIN,
                                net,
                                {nullptr, OnCancel, OnAudit}};
     h.s = static_cast<SrvSession *>(malloc(sizeof(SrvSession)));

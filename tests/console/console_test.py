@@ -147,7 +147,10 @@ SESSION = [
      "the cut script's next lines do not run; the next script runs normally"),
     ("dev\r", r"dev> ", "dev enters the chip's environment"),
     ("dev\r", r"already in the dev environment.*dev> ", "dev inside dev refused"),
-    ("\x04", PROMPT, "Ctrl-D at dev> goes back to :)"),
+    # A pause first, as a person's: on a loaded machine an end-of-file typed
+    # the instant the prompt shows was seen lost once (the line editor still
+    # setting up the terminal).
+    ([0.2, "\x04"], PROMPT, "Ctrl-D at dev> goes back to :)"),
     ("echo last\r", r"last\r\n", "echo last"),
 ]
 

@@ -55,7 +55,7 @@ class Core : public ::testing::Test {
   public:
     struct Setup {
         bool token = false, net = true;
-        uint32_t idleMs = 0, graceMs = 0, deadlineMs = 0;
+        uint32_t idleMs = 0, graceMs = 0, deadlineMs = 0, progressMin = KXSRV_WRITE_PROGRESS_MIN;
     };
 
     void SetUp() override { Make({}); }
@@ -71,14 +71,9 @@ class Core : public ::testing::Test {
         ASSERT_EQ(SrvAuth_ParseToken(&mAuth, reinterpret_cast<const unsigned char *>(kToken.data()),
                                      static_cast<uint32_t>(kToken.size())),
                   SrvTokenProblem::kNone);
-        mCfg = {&mGreeting,
-                &mAnon,
-                setup.token ? &mAuth : nullptr,
-                setup.idleMs,
-                setup.graceMs,
-                setup.deadlineMs,
-                setup.net,
-                {this, OnCancel, OnAudit}};
+        mCfg = {&mGreeting,        &mAnon,        setup.token ? &mAuth : nullptr,
+                setup.idleMs,      setup.graceMs, setup.deadlineMs,
+                setup.progressMin, setup.net,     {this, OnCancel, OnAudit}};
         s = static_cast<SrvSession *>(malloc(sizeof(SrvSession)));
         SrvSession_Init(s, &mCfg, "peer", SrvSource{});
         SrvReader_Init(&mReader);
@@ -568,6 +563,22 @@ TEST_F(Core, TimersOfAnOpenSession)
         Wait(1000);
     }
     EXPECT_EQ(State(), SrvState::kRunning);
+
+    // Over descriptors any byte taken is progress: a slow line taking a
+    // byte a second is never stuck; one that takes nothing is closed.
+    Make({.deadlineMs = 3000, .progressMin = 1});
+    SrvSession_Open(s, now);
+    Send('Q', 1, 0, "lines");
+    SrvSession_Start(s, now);
+    SrvSession_Output(s, 1, piece.data(), KXSRV_CHUNK_MAX);
+    Said();
+    for (int i = 0; i < 10; i++) {
+        SrvSession_Sent(s, 1, true, now);
+        Wait(1000);
+    }
+    EXPECT_EQ(State(), SrvState::kRunning) << "a slow line taken for a stuck one";
+    Wait(3000);
+    EXPECT_EQ(State(), SrvState::kClosed);
 }
 
 // quit: its R goes out, the waiting requests are dropped, and the session

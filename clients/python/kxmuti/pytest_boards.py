@@ -174,19 +174,19 @@ def entry_of_item(item: pytest.Item) -> bm.BoardEntry | None:
 # ------------------------------------------------------------- sessions
 
 
-def rack_board(config: pytest.Config, spec: bm.BoardEntry) -> Iterator[RackBoard]:
+def rack_board(config: pytest.Config, entry: bm.BoardEntry) -> Iterator[RackBoard]:
     """The kx_board fixture's body for a board of the map: lock, share, close."""
     rack = rack_of(config)
     options = board_options(config)
     options.pop("token", None)  # each board's own comes from its token_file
-    board = RackBoard(spec, rack.state, **options)
+    board = RackBoard(entry, rack.state, **options)
     board.test = rack.current_test
     board.take(rack.lock_wait)
-    rack.open_boards[spec.name] = board
+    rack.open_boards[entry.name] = board
     try:
         yield board
     finally:
-        rack.open_boards.pop(spec.name, None)
+        rack.open_boards.pop(entry.name, None)
         board.release()
 
 
@@ -196,17 +196,17 @@ def rack_board(config: pytest.Config, spec: bm.BoardEntry) -> Iterator[RackBoard
 @pytest.hookimpl(tryfirst=True)
 def pytest_runtest_setup(item: pytest.Item) -> None:
     """Names the board in the report; a dead board's test stops here."""
-    spec = entry_of_item(item)
+    entry = entry_of_item(item)
     rack = rack_of(item.config)
-    if spec is None or rack is None:
+    if entry is None or rack is None:
         return
     rack.current_test = item.nodeid
-    if ("kx_board", spec.name) not in item.user_properties:
-        item.user_properties.append(("kx_board", spec.name))
-    dead = rack.state.dead(spec.name)
+    if ("kx_board", entry.name) not in item.user_properties:
+        item.user_properties.append(("kx_board", entry.name))
+    dead = rack.state.dead(entry.name)
     if dead is not None:
         raise BoardDead(describe_death(dead))
-    board = rack.open_boards.get(spec.name)
+    board = rack.open_boards.get(entry.name)
     if board is not None:
         board.test = item.nodeid
 
@@ -222,11 +222,11 @@ def pytest_runtest_call(item: pytest.Item) -> None:
 def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo):
     """Notes what the board said last, and whether the test lost the link."""
     yield
-    spec = entry_of_item(item)
+    entry = entry_of_item(item)
     rack = rack_of(item.config)
-    if spec is None or rack is None or call.when != "call":
+    if entry is None or rack is None or call.when != "call":
         return
-    board = rack.open_boards.get(spec.name)
+    board = rack.open_boards.get(entry.name)
     if board is None:
         return
     transcript = transcript_of(item)

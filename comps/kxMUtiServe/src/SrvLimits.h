@@ -92,8 +92,8 @@
 #endif
 
 /*
- * TCP: milliseconds a session's output may wait without the peer taking a
- * byte, before the session is closed (X 11).  Long enough for a slow link
+ * Milliseconds a session's output may wait without the peer taking a
+ * byte, before the session is closed (X 11); over TCP and descriptors.  Long enough for a slow link
  * to catch up, short enough that a stuck peer does not hold the
  * interpreter for long.
  */

@@ -47,7 +47,11 @@ bool Prepare(SrvServer *pSrv)
     sc.pAuth = pSrv->hasToken ? &pSrv->auth : nullptr;
     sc.idleMs = idleMs;
     sc.graceMs = idleMs < KXSRV_AUTH_GRACE_S * 1000u ? idleMs : KXSRV_AUTH_GRACE_S * 1000u;
-    sc.deadlineMs = pSrv->net ? KXSRV_WRITE_DEADLINE_MS : 0;
+    /* A stuck peer is closed on descriptors too: a pipe or a serial line
+     * takes nothing at all when its reader stops, so any byte is progress
+     * there, while TCP trickles into the peer's receive window. */
+    sc.deadlineMs = KXSRV_WRITE_DEADLINE_MS;
+    sc.progressMin = pSrv->net ? KXSRV_WRITE_PROGRESS_MIN : 1u;
     sc.net = pSrv->net;
     sc.hooks = {pSrv, Srv_HookCancel, Srv_HookAudit};
     return SrvWire_Greeting(&pSrv->greeting, hello, true) &&

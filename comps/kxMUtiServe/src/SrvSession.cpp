@@ -312,7 +312,7 @@ void SrvSession_Sent(SrvSession *s, uint32_t n, bool blocked, uint64_t now)
         SrvSess_Settle(s);
         return;
     }
-    if (s->stallMs != 0 && s->movedBytes >= KXSRV_WRITE_PROGRESS_MIN) {
+    if (s->stallMs != 0 && s->movedBytes >= s->pCfg->progressMin) {
         s->stallMs = now + 1u; /* moving: a new window */
         s->movedBytes = 0;
     }

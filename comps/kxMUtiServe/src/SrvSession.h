@@ -89,6 +89,7 @@ struct SrvSessionCfg {
     uint32_t idleMs;             /* 0: no idle timeout */
     uint32_t graceMs;            /* time to send the token; 0: none */
     uint32_t deadlineMs;         /* write deadline; 0: none */
+    uint32_t progressMin;        /* bytes the peer must take per deadline to count as moving */
     bool net;                    /* TCP: the end of input ends the session at once, and log
                                     frames are dropped while the buffer is above high water */
     SrvSessionHooks hooks;
