@@ -17,11 +17,13 @@ the client's results (line + 1, line + 2, output with CR-LF, 3 for the
 prompt) as a cross-check; both are printed.
 
 Paced. The relay delivers at most --rate bytes a second each way (11,520:
-115,200 baud, 8N1). The lab mix runs through the client, one run() after
-the other, and through pexpect at the prompt, each line followed by an
-`echo` of a marker whose output ends the line's wait. The client's time is
-also set against the time its own bytes need at that rate (both ways added:
-each run() waits for its result before the next request goes out).
+115,200 baud, 8N1), back to back as a line sends what it holds. The lab
+mix runs through the client, one run() after the other and in one
+run_many() (requests sent ahead, in order), and through pexpect at the
+prompt, each line followed by an `echo` of a marker whose output ends the
+line's wait. The client's time is also set against the time its own bytes
+need at that rate (both ways added for run(), which waits for each result
+before the next request goes out; the longer way for run_many()).
 
 Prints Markdown tables. The client comes from this tree unless --client
 names another tree's clients/python (to measure an older protocol).
@@ -82,9 +84,14 @@ class Pump(threading.Thread):
                 if self.rate is None:
                     self.hand_over(data)
                     continue
+                # A line sends the bytes it holds back to back: each piece
+                # leaves when the one before it has, or when it came if the
+                # line was idle by then. A late wake-up delays the piece it
+                # hands over, never the line's schedule.
+                came = time.monotonic()
                 for at in range(0, len(data), PIECE):
                     piece = data[at:at + PIECE]
-                    free = max(free, time.monotonic()) + len(piece) / self.rate
+                    free = max(free, came) + len(piece) / self.rate
                     delay = free - time.monotonic()
                     if delay > 0:
                         time.sleep(delay)
@@ -128,13 +135,14 @@ def spawn_served(shell: str, rate: float | None):
     return proc, link, Client.fds(link.fd, link.fd, gone_after=60)
 
 
-def through_client(shell: str, lines: list[str], rate: float | None = None):
-    """Runs lines through the client; returns (up, down, seconds, results)."""
+def through_client(shell: str, lines: list[str], rate: float | None = None, many: bool = False):
+    """Runs lines through the client, one run() after the other or (many)
+    in one run_many(); returns (up, down, seconds, results)."""
     proc, link, kx = spawn_served(shell, rate)
     with kx:
         up0, down0 = link.counts()
         start = time.perf_counter()
-        results = [kx.run(line) for line in lines]
+        results = kx.run_many(lines) if many else [kx.run(line) for line in lines]
         seconds = time.perf_counter() - start
         up, down = link.counts()
     proc.wait(timeout=30)
@@ -220,10 +228,12 @@ def byte_rows(shell: str, dump_script: Path) -> list[str]:
 
 
 def paced_rows(shell: str, rate: float, runs: int) -> list[str]:
-    client, scraped = [], []
+    client, many, scraped = [], [], []
     for _ in range(runs):
         up, down, seconds, _ = through_client(shell, LAB_MIX, rate)
         client.append((seconds, up, down))
+        up, down, seconds, _ = through_client(shell, LAB_MIX, rate, many=True)
+        many.append((seconds, up, down))
         scraped.append(typed_with_marker(shell, LAB_MIX, rate))
 
     def span(values: list[float]) -> str:
@@ -234,12 +244,19 @@ def paced_rows(shell: str, rate: float, runs: int) -> list[str]:
     _, up, down = client[0]
     need = (up + down) / rate
     _, p_up, p_down = scraped[0]
+    m_median = statistics.median(s for s, _, _ in many)
+    _, m_up, m_down = many[0]
+    m_need = max(m_up, m_down) / rate  # both ways at once
     return [
         f"| client, run() one after the other | {span([s for s, _, _ in client])} | "
         f"{up:,} + {down:,} | {need:.2f} s; took {c_median / need:.2f}x that |",
+        f"| client, one run_many() | {span([s for s, _, _ in many])} | "
+        f"{m_up:,} + {m_down:,} | {m_need:.2f} s (the longer way); took "
+        f"{m_median / m_need:.2f}x that |",
         f"| pexpect at the prompt + end marker | {span([s for s, _, _ in scraped])} | "
         f"{p_up:,} + {p_down:,} | {(p_up + p_down) / rate:.2f} s |",
-        f"| client against pexpect | {c_median / p_median:.2f}x the time | | |",
+        f"| client against pexpect | run(): {c_median / p_median:.2f}x the time, "
+        f"run_many(): {m_median / p_median:.2f}x | | |",
     ]
 
 

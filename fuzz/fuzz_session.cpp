@@ -1,11 +1,13 @@
 // Fuzz target: the serve companion's session core.  The input is a script:
 // byte 0 sets the session up (token, TCP or descriptors, timers), then each
-// step feeds bytes or a well-formed frame, moves the clock, runs the
-// interpreter's side (start, output, finish), lets the peer read, logs,
-// ends the input or closes.  Checked: what the session holds never passes
-// the buffer, everything it sends is a valid frame, no request id starts
-// twice, every request that starts ends (audited once each way), and the
-// cancel hook is called at most once per running request.
+// step feeds bytes, a well-formed frame or one of version 1, moves the
+// clock, runs the interpreter's side (start, output, the hold's end, finish
+// with the last output), lets the peer read, logs, ends the input or
+// closes.  Checked: what the session holds never passes the buffer,
+// everything it sends is a valid frame (or, to a version-1 frame, an X of
+// that version), no request id starts twice, every request that starts
+// ends (audited once each way), no K follows a request's R, and the cancel
+// hook is called at most once per running request.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -39,6 +41,7 @@ struct Harness {
     int starts = 0, ends = 0;
     uint32_t runId = 0;   // the request started last
     bool runEnded = true; // and whether its end was audited
+    int64_t lastR = -1;   // the id of the last R the peer read; a K for it must not follow
 
     uint8_t Byte() { return left > 0 ? (left--, *p++) : 0; }
 };
@@ -98,6 +101,17 @@ void FeedFrame(Harness &h)
     Feed(h, gEncoded, SrvFrame_Encode(gEncoded, type, id, n, gPayload, len));
 }
 
+// A frame of version 1, as an old peer sends it.
+void FeedOld(Harness &h)
+{
+    static const char kTypes[] = "QHFCB";
+    const uint32_t len = h.Byte() % 64u;
+    memset(gPayload, 'v', len);
+    char frame[SrvFrame_SizeV1(64)];
+    Feed(h, frame,
+         SrvFrame_EncodeV1(frame, kTypes[h.Byte() % 5u], h.Byte() % 24u, 0, gPayload, len));
+}
+
 // A marker line over the size limit, its CRC right or wrong.
 void FeedHuge(Harness &h)
 {
@@ -122,8 +136,14 @@ void PeerReads(Harness &h, uint32_t want, bool blocked)
         memcpy(pDst, pOut + at, take);
         SrvReader_Commit(&h.peer, take);
         at += take;
-        for (SrvReadResult r; (r = SrvReader_Next(&h.peer, &h.frame, false)) != SRV_READ_NONE;)
-            CHECK(r == SRV_READ_FRAME); // the session sends nothing but frames
+        for (SrvReadResult r; (r = SrvReader_Next(&h.peer, &h.frame, false)) != SRV_READ_NONE;) {
+            // Nothing but frames; of version 1 only the error that says so.
+            CHECK(r == SRV_READ_FRAME || (r == SRV_READ_OLD && h.frame.type == 'X'));
+            if (r == SRV_READ_FRAME && h.frame.type == 'R')
+                h.lastR = h.frame.id;
+            if (r == SRV_READ_FRAME && h.frame.type == 'K') // a K says it runs
+                CHECK(h.frame.id != h.lastR || h.s->running);
+        }
     }
     SrvSession_Sent(h.s, n, blocked, h.now);
 }
@@ -147,7 +167,22 @@ void Interpreter(Harness &h, uint8_t op)
         }
         return;
     }
-    SrvSession_Finish(h.s, {h.Byte() * 0x01010101u, false, (op & 0x60u) == 0x60u, 7}, h.now);
+    if ((op & 0x80u) != 0) {
+        SrvSession_Announce(h.s); // the hold is over
+        return;
+    }
+    // The last output of each stream, up to a chunk, drained while there
+    // was room.
+    SrvTails tails{};
+    if (!SrvSession_Full(h.s) || SrvSession_Ended(h.s)) {
+        for (int i = 0; i < 2; i++) {
+            tails.n[i] = h.Byte() * 17u % (KXSRV_CHUNK_MAX + 1u);
+            tails.p[i] = gOut;
+        }
+        memset(gOut, 't', KXSRV_CHUNK_MAX);
+    }
+    SrvSession_Finish(h.s, {h.Byte() * 0x01010101u, (op & 0x40u) != 0, (op & 0x60u) == 0x60u, 7},
+                      tails, h.now);
     h.runs--;
 }
 
@@ -195,6 +230,9 @@ void Step(Harness &h)
         break;
     case 12:
         FeedHuge(h);
+        break;
+    case 13:
+        FeedOld(h);
         break;
     default:
         FeedFrame(h);
@@ -245,7 +283,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Step(h);
     // The end: a request still running ends; every start had its end.
     if (h.s->running) {
-        SrvSession_Finish(h.s, {0, false, false, 1}, h.now);
+        SrvSession_Finish(h.s, {0, false, false, 1}, SrvTails{}, h.now);
         h.runs--;
     }
     CHECK(h.starts == h.ends);

@@ -8,14 +8,19 @@ counter, 1 MiB outputs, cancelled sleeps; some pipelined) are checked against th
 an undamaged session. It passes with zero wrong results, zero commands run
 twice and every request ended: right, or reported. Prints its counts.
 
+With --rate the proxy also paces each direction as a serial line does
+(that many bytes a second, back to back): a 115,200-baud console is
+--rate 11520, where a shorter run (a few thousand requests, no 1 MiB
+outputs: --big-every 0) takes minutes.
+
     soak.py --server "build/default/examples/kxshell --serve" --requests 100000
+    soak.py --server "..." --requests 5000 --rate 11520 --big-every 0
 """
 
 from __future__ import annotations
 
 import argparse
 import collections
-import json
 import os
 import random
 import shlex
@@ -30,6 +35,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "clients" / "python
 
 import kxmuti  # noqa: E402
 from kxmuti import frame as fr  # noqa: E402
+from kxmuti import protocol as pr  # noqa: E402
 
 MEM = 0x80100000
 LOGS = [b"[  %d.%06d] usb 1-1: new high-speed USB device number 3\n",
@@ -37,15 +43,17 @@ LOGS = [b"[  %d.%06d] usb 1-1: new high-speed USB device number 3\n",
         b"[  %d.%06d] #KX \n",
         b"[  %d.%06d] \x1b[31mwatchdog: \xff\xfe kicked\x1b[0m\r\n"]
 PRINTABLE = bytes(range(0x21, 0x7F))
+PIECE = 16  # bytes a paced direction hands over at a time
 
 
 class Pump(threading.Thread):
     """Copies one direction line by line, adding log lines and corrupting frames."""
 
     def __init__(self, rfd: int, wfd: int, rng: random.Random, corrupt: int, log_every: int,
-                 watch: dict | None) -> None:
+                 watch: dict | None, rate: float | None = None) -> None:
         super().__init__(daemon=True)
-        self.rfd, self.wfd, self.rng = rfd, wfd, rng
+        self.rfd, self.wfd, self.rng, self.rate = rfd, wfd, rng, rate
+        self.free = 0.0  # paced: when the line has sent what it was given
         self.corrupt, self.log_every = corrupt, log_every
         self.frames = self.corrupted = self.logs = 0
         self.by_type: collections.Counter[str] = collections.Counter()
@@ -63,11 +71,32 @@ class Pump(threading.Thread):
                 out = []
                 for line in lines:
                     out.append(self.line(line + b"\n"))
-                os.write(self.wfd, b"".join(out)) if out else None
+                if out:
+                    self.send(b"".join(out))
         except OSError:
             pass
         finally:
             os.close(self.wfd)
+
+    def send(self, data: bytes) -> None:
+        """Writes data on, paced when a rate is set: back to back from when
+        it came, a piece at a time."""
+        if self.rate is None:
+            self.write(data)
+            return
+        came = time.monotonic()
+        for at in range(0, len(data), PIECE):
+            piece = data[at:at + PIECE]
+            self.free = max(self.free, came) + len(piece) / self.rate
+            delay = self.free - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            self.write(piece)
+
+    def write(self, data: bytes) -> None:
+        view = memoryview(data)
+        while view:
+            view = view[os.write(self.wfd, view):]
 
     def line(self, line: bytes) -> bytes:
         prefix = b""
@@ -80,7 +109,7 @@ class Pump(threading.Thread):
         self.frames += 1
         f = fr.parse_line(line)
         if self.watch is not None and f is not None and f.type == "R":
-            if not json.loads(f.data).get("replay"):
+            if not pr.decode_result(f).replay:
                 self.watch[f.id] = self.watch.get(f.id, 0) + 1
         if self.rng.randrange(self.corrupt) == 0:
             self.corrupted += 1
@@ -104,7 +133,9 @@ def main() -> int:
     ap.add_argument("--requests", type=int, default=100000)
     ap.add_argument("--corrupt", type=int, default=1000, help="corrupt one frame in N each way")
     ap.add_argument("--seed", type=int, default=1)
-    ap.add_argument("--big-every", type=int, default=2000, help="a 1 MiB output every N requests")
+    ap.add_argument("--big-every", type=int, default=2000,
+                    help="a 1 MiB output every N requests (0: none)")
+    ap.add_argument("--rate", type=float, help="pace each way at this many bytes a second")
     ap.add_argument("--sleep-every", type=int, default=1000, help="a cancelled sleep every N requests")
     args = ap.parse_args()
     argv = shlex.split(args.server)
@@ -124,8 +155,10 @@ def main() -> int:
     c_read, down_w = os.pipe()  # proxy -> client
     up_r, c_write = os.pipe()   # client -> proxy
     ran: dict[int, int] = {}
-    down = Pump(server.stdout.fileno(), down_w, random.Random(rng.random()), args.corrupt, 20, ran)
-    up = Pump(up_r, server.stdin.fileno(), random.Random(rng.random()), args.corrupt, 50, None)
+    down = Pump(server.stdout.fileno(), down_w, random.Random(rng.random()), args.corrupt, 20, ran,
+                args.rate)
+    up = Pump(up_r, server.stdin.fileno(), random.Random(rng.random()), args.corrupt, 50, None,
+              args.rate)
     down.start()
     up.start()
 
@@ -133,9 +166,12 @@ def main() -> int:
     wrong: list[str] = []
     start = time.monotonic()
     counter = 0
-    with kxmuti.Client.fds(c_read, c_write, poll=0.1, gone_after=30) as kx:
+    # On a paced line an answer of a few KiB takes a good part of a second.
+    poll = 0.1 if args.rate is None else 0.5
+    with kxmuti.Client.fds(c_read, c_write, poll=poll, gone_after=30) as kx:
         n = 0
-        next_big, next_sleep = args.big_every, args.sleep_every  # batches step n by more than 1
+        next_big = args.big_every or args.requests + 1  # batches step n by more than 1
+        next_sleep = args.sleep_every
         while n < args.requests:
             n += 1
             big = False

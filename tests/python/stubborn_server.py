@@ -18,20 +18,20 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "clients" / "python
 
 from kxmuti import frame as fr  # noqa: E402
 
-GREETING = {"protocol": 1, "product": "kxMUti", "after": True, "manifest": {}, "auth": "none",
+GREETING = {"protocol": 2, "product": "kxMUti", "after": True, "manifest": {}, "auth": "none",
             "limits": {"line": 1023, "chunk": 4096, "queue": 16}}
 
 
 def result(rid, status, out=b"", cancelled=False, replay=False):
-    body = {"status": status, "failed": cancelled, "us": 1, "out": len(out), "err": 0,
-            "cancelled": cancelled, "replay": replay, "kept": True}
-    frames = fr.encode("O", rid, 0, out) if out else b""
-    return frames + fr.encode("R", rid, status, json.dumps(body).encode())
+    """R: status, out, us, then err and flags (failed 1, cancelled 2,
+    replay 4) when any, the output as its payload."""
+    flags = (3 if cancelled else 0) | (4 if replay else 0)
+    return fr.encode("R", rid, status, out, (len(out), 1) + ((0, flags) if flags else ()))
 
 
 def main():
     send = sys.stdout.buffer
-    send.write(fr.encode("G", 0, 1, json.dumps(GREETING).encode()))
+    send.write(fr.encode("G", 0, 2, json.dumps(GREETING).encode(), (1,)))
     send.flush()
     reader = fr.Reader()
     running = None  # (id, end time)
@@ -56,7 +56,7 @@ def main():
                     return  # the board went away
                 elif f.type == "Q":
                     done[f.id] = result(f.id, 0, f.data + b"\n")
-                    out += fr.encode("K", f.id, 0) + done[f.id]
+                    out += done[f.id]  # quick: no K
                 elif f.type == "F" and running and f.id == running[0]:
                     out += fr.encode("K", f.id, 0)
                 elif f.type == "F":

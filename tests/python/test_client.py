@@ -2,14 +2,18 @@
 as exact bytes, the failure rule, cancel on timeout, describe, completion,
 and the ends of a session."""
 
+import base64
 import os
+import re
 import subprocess
 import time
+import zlib
 
 import pytest
 
 import kxmuti
 from kxmuti import Client
+from kxmuti import frame as fr
 
 UNKNOWN = 0xFFFFFF02
 NO_WORDS = 0xFFFFFF01
@@ -99,12 +103,54 @@ def test_quit_ends_the_session_and_the_next_call_says_server_gone(serve_argv):
 def test_fds_transport_and_greeting(serve_argv):
     proc = subprocess.Popen(serve_argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     with Client.fds(os.dup(proc.stdout.fileno()), os.dup(proc.stdin.fileno())) as kx:
-        assert kx.greeting["protocol"] == 1 and kx.greeting["limits"]["line"] == 1023
+        assert kx.greeting["protocol"] == 2 and kx.greeting["limits"]["line"] == 1023
         assert kx.hello()["product"] == "kxMUti"
         assert kx.run("echo fd").ok
     proc.stdin.close()
     proc.stdout.close()
     assert proc.wait(timeout=10) == 0
+
+
+def v1_frame(ftype, fid, n, payload):
+    """A frame of protocol version 1: id, n, length and the payload in base64."""
+    head = b"#KX %s %d %d %d %s " % (ftype.encode(), fid, n, len(payload),
+                                     base64.b64encode(payload) or b"-")
+    return head + b"%08x\n" % zlib.crc32(head)
+
+
+def v1_frames(data):
+    """The version-1 frames in data, as (type, id, n, payload)."""
+    found = []
+    for m in re.finditer(rb"#KX ([A-Z]) (\d+) (\d+) (\d+) (\S+) ([0-9a-f]{8})\n", data):
+        payload = b"" if m[5] == b"-" else base64.b64decode(m[5])
+        found.append((m[1].decode(), int(m[2]), int(m[3]), payload))
+    return found
+
+
+def test_the_server_answers_a_version_1_peer_in_its_own_frames(serve_argv, tmp_path):
+    """Nothing a version-1 frame asks for is done; the answer, X 13 naming
+    both versions, is a frame the old peer reads."""
+    marker = tmp_path / "ran"
+    sent = v1_frame("Q", 1, 0, b"echo run > " + str(marker).encode())
+    done = subprocess.run(serve_argv, input=sent, capture_output=True, timeout=60)
+    assert v1_frames(done.stdout) == [
+        ("X", 0, 13, b"peer speaks protocol version 1; this server speaks version 2")]
+    assert [f.type for f in fr.Reader().feed(done.stdout)] == ["G"] and not marker.exists()
+
+
+V1_SERVERS = [
+    ("version-1 frames", v1_frame("G", 0, 1, b'{"protocol":1}')),
+    ("version 1 in the greeting", fr.encode("G", 0, 1, b'{"protocol":1}')),
+]
+
+
+@pytest.mark.parametrize("name,greeting", V1_SERVERS, ids=[c[0] for c in V1_SERVERS])
+def test_a_version_1_server_is_an_error_naming_both_versions(name, greeting):
+    rfd, wfd = os.pipe()
+    os.write(wfd, greeting)
+    with pytest.raises(kxmuti.ProtocolError, match="version 1.*version 2"):
+        Client.fds(rfd, os.open(os.devnull, os.O_WRONLY), connect_timeout=3)
+    os.close(wfd)
 
 
 def test_overlong_line_is_rejected_not_run(kx):

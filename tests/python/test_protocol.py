@@ -2,8 +2,6 @@
 after each loss (a K, an R, a piece), refusal (X 1, X 12) and replay, and
 how a session's end shows; no process, no clock."""
 
-import json
-
 import pytest
 
 from kxmuti import LineRejected, OutputLost, ProtocolError
@@ -13,13 +11,17 @@ from kxmuti import protocol as pr
 FIRST = 100  # the first request id of every machine here
 
 
-def R(rid, status=0, out=b"", err=b"", *, kept=True, replay=False, cancelled=False, failed=False,
-      totals=None):
-    """The R frame a server sends for a request that wrote ``out`` and ``err``."""
+def R(rid, status=0, out=b"", err=b"", *, tail=b"", kept=True, replay=False, cancelled=False,
+      failed=False, totals=None, us=5):
+    """The R frame a server sends for a request that wrote ``out`` and
+    ``err``, carrying ``tail``, the last of ``out``."""
     n_out, n_err = totals or (len(out), len(err))
-    body = {"status": status, "failed": failed, "us": 5, "out": n_out, "err": n_err,
-            "cancelled": cancelled, "replay": replay, "kept": kept}
-    return fr.Frame("R", rid, status, json.dumps(body, separators=(",", ":")).encode())
+    flags = (failed * pr.F_FAILED | cancelled * pr.F_CANCELLED | replay * pr.F_REPLAY
+             | (not kept) * pr.F_NOT_KEPT)
+    more = (n_out, us, n_err, flags)
+    while len(more) > 2 and more[-1] == 0:
+        more = more[:-1]
+    return fr.Frame("R", rid, status, tail, more)
 
 
 def K(rid):
@@ -114,12 +116,80 @@ def test_more_output_than_the_totals_is_a_protocol_error(proto):
     assert isinstance(req.error, ProtocolError)
 
 
-@pytest.mark.parametrize("payload", [b"{", b'{"status":1,"out":0}', b"[]",
-                                     b'{"status":7,"out":0,"err":0}'])
-def test_a_result_that_does_not_decode_is_a_protocol_error(proto, payload):
+# R's numbers: status, out, us, then err and flags only when not 0; its
+# payload is the last of the output, so never more than ``out``.
+BAD_R = [
+    ("two numbers", fr.Frame("R", FIRST, 0, b"", (0,))),
+    ("six numbers", fr.Frame("R", FIRST, 0, b"", (0, 5, 0, 0, 0))),
+    ("tail over out", fr.Frame("R", FIRST, 0, b"abc", (2, 5))),
+]
+
+
+@pytest.mark.parametrize("name,frame", BAD_R, ids=[r[0] for r in BAD_R])
+def test_a_result_that_does_not_decode_is_a_protocol_error(proto, name, frame):
     req = proto.request("Q", 0, b"x", "x")
-    proto.receive([fr.Frame("R", FIRST, 0, payload)])
+    proto.receive([frame])
     assert isinstance(req.error, ProtocolError)
+
+
+# (numbers after status, what the reply says): err and flags left out
+# mean none; each bit is the unusual case; a run of 4295 s or more is in
+# milliseconds.
+FLAGS = [
+    ((3, 7), dict(out=3, err=0, failed=False, cancelled=False, replay=False, kept=True, us=7)),
+    ((3, 7, 2), dict(out=3, err=2, failed=False, us=7)),
+    ((0, 7, 0, 1), dict(failed=True, cancelled=False, replay=False, kept=True)),
+    ((0, 7, 0, 2), dict(failed=False, cancelled=True)),
+    ((0, 7, 0, 4), dict(replay=True, kept=True)),
+    ((0, 7, 0, 8), dict(replay=False, kept=False)),
+    ((0, 5000000, 0, 16), dict(us=5000000000, failed=False)),
+]
+
+
+@pytest.mark.parametrize("more,want", FLAGS)
+def test_r_numbers_and_flags_decode(more, want):
+    reply = pr.decode_result(fr.Frame("R", 1, 0xFFFFFF02, b"", more))
+    assert reply.status == 0xFFFFFF02
+    assert {k: getattr(reply, k) for k in want} == want
+
+
+def test_a_quick_request_is_one_r_carrying_its_output_without_k(proto):
+    req = proto.request("Q", 0, b"md 0 1", "md 0 1")
+    events = proto.receive([R(FIRST, 0, b"00000000: 1\n", tail=b"00000000: 1\n")])
+    assert kinds(events) == ["Accepted", "Piece", "Ended"]
+    assert bytes(req.out.data) == b"00000000: 1\n" and sent(proto) == [("Q", FIRST, 0)]
+
+
+def test_the_tail_in_r_goes_after_the_pieces_at_out_minus_its_length(proto):
+    req = proto.request("Q", 0, b"dump", "dump")
+    proto.data_to_send()
+    events = proto.receive([K(FIRST), O(FIRST, 0, b"abcd"), R(FIRST, 0, b"abcdef", tail=b"ef")])
+    assert kinds(events) == ["Accepted", "Piece", "Piece", "Ended"]
+    assert bytes(req.out.data) == b"abcdef" and sent(proto) == []
+
+
+def test_a_lost_quick_r_is_asked_for_by_the_same_q_and_its_replay_ends_it(proto):
+    """No K comes for a quick request, so a lost R looks like a lost request:
+    the same Q again; the server answers it from its store, never runs it."""
+    req = proto.request("Q", 0, b"mw 0 1", "mw 0 1")
+    proto.data_to_send()
+    proto.ask_again()
+    assert sent(proto) == [("Q", FIRST, 0)] and proto.stats.resent == 1
+    events = proto.receive([R(FIRST, 0, b"ok\n", tail=b"ok\n", replay=True)])
+    assert kinds(events) == ["Accepted", "Piece", "Ended"]
+    assert req.reply.replay and bytes(req.out.data) == b"ok\n"
+
+
+def test_a_lost_tail_r_after_pieces_is_fetched_and_the_replay_completes(proto):
+    req = proto.request("Q", 0, b"dump", "dump")
+    proto.receive([K(FIRST), O(FIRST, 0, b"abcd")])  # the R with "ef" was lost
+    proto.data_to_send()
+    proto.ask_again()
+    assert sent(proto) == [("F", FIRST, 0)]
+    events = proto.receive([O(FIRST, 0, b"abcd"), R(FIRST, 0, b"abcdef", tail=b"ef",
+                                                     replay=True)])
+    assert kinds(events) == ["Piece", "Ended"]
+    assert bytes(req.out.data) == b"abcdef"
 
 
 def test_pipelined_requests_name_their_predecessor_and_x12_resends_in_order(proto):
@@ -193,14 +263,31 @@ def test_with_nothing_in_flight_the_probe_is_f_for_no_request(proto):
 
 
 def test_greetings_answer_h_and_an_unasked_one_is_a_new_session(proto):
-    g = fr.Frame("G", 0, 1, b'{"protocol":1}')
+    g = fr.Frame("G", 0, 2, b'{"protocol":2}', (1,))
     proto.hello()
     assert sent(proto) == [("H", 0, 0)]
     assert kinds(proto.receive([g])) == ["Greeting"]
     assert kinds(proto.receive([g])) == ["NewSession"]
-    with pytest.raises(ProtocolError):
-        proto.hello()
-        proto.receive([fr.Frame("G", 0, 2, b"{}")])
+
+
+def test_a_greeting_of_version_1_is_an_error_naming_both_versions(proto):
+    proto.hello()
+    with pytest.raises(ProtocolError, match="version 1.*version 2"):
+        proto.receive([fr.Frame("G", 0, 1, b'{"protocol":1}')])
+
+
+# (G's numbers, ids before, the next id the client uses): ids go on from
+# the greeting's, never back, so a client taking over a console's session
+# is never answered from an earlier client's results.
+NEXT = [((2,), 1, 1), ((2, 1), 1, 1), ((2, 57), 1, 57), ((2, 3), 9, 9)]
+
+
+@pytest.mark.parametrize("nums,before,after", NEXT)
+def test_ids_go_on_from_the_greetings_next_id(nums, before, after):
+    proto = pr.Protocol(first_id=before)
+    proto.hello()
+    proto.receive([fr.Frame("G", 0, nums[0], b"{}", nums[1:])])
+    assert proto.request("Q", 0, b"x", "x").id == after
 
 
 @pytest.mark.parametrize("code", sorted(pr.CLOSING))

@@ -269,7 +269,8 @@ class Floods(unittest.TestCase):
                     p.stdin.close()
                     drain.join(WAIT)
                     self.assertFalse(drain.is_alive(), "the server never ended")
-                    self.assertIn(fr.encode("O", 77, 0, b"back\n"), tail[0])
+                    ends = [f for f in fr.Reader().feed(tail[0]) if f.type == "R" and f.id == 77]
+                    self.assertEqual([(f.n, f.data) for f in ends], [(5, b"back\n")])
                     self.assertEqual(p.wait(WAIT), 0)
                 finally:
                     if p.poll() is None:
@@ -442,7 +443,7 @@ class SessionEnds(unittest.TestCase):
             self.assertLess(time.monotonic() - ended, 0.5 if why != "deadline" else WAIT)
             other = srv.session()
             other.send("Q", 6, 0, b"md 80100000 1")
-            self.assertEqual(other.expect("O", 6).data, b"80100000: 00001234\n")  # stopped there
+            self.assertEqual(other.expect("R", 6).data, b"80100000: 00001234\n")  # stopped there
             other.close()
             lines = [(a["event"], a.get("id"), a.get("how"), a.get("why"))
                      for a in self.records(srv, 8)[:4]]

@@ -183,7 +183,7 @@ std::string Types(const std::string &bytes)
 
 // Bytes another thread wrote while nothing ran, still in the capture pipe
 // when a request is handed over: they leave as a log frame, before the
-// request's K, not as its output.
+// request's K (sent once it runs past the hold), not as its output.
 TEST(Dispatch, EarlierOutputLeavesAsALogFirst)
 {
     const std::string report = InChild([] {
@@ -201,6 +201,7 @@ TEST(Dispatch, EarlierOutputLeavesAsALogFirst)
         q.resize(SrvFrame_Encode(q.data(), 'Q', 1, 0, "echo", 4));
         SrvSession_Feed(pSrv->slots[0].s, q.data(), static_cast<uint32_t>(q.size()), Srv_NowMs());
         const bool started = Srv_Dispatch(pSrv, false, Srv_NowUs());
+        SrvSession_Announce(pSrv->slots[0].s); /* as when the hold ends: its K */
         std::string sent(1 << 16, '\0');
         const ssize_t n = read(out[0], sent.data(), sent.size());
         sent.resize(n > 0 ? static_cast<size_t>(n) : 0);

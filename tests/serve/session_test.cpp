@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 #include <string>
@@ -22,6 +23,7 @@ struct Out {
     char type;
     uint32_t id, n;
     std::string data;
+    std::vector<uint32_t> nums; // all of them, n first
 };
 
 std::string Frame(char type, uint32_t id, uint32_t n, const std::string &payload)
@@ -131,9 +133,9 @@ class Core : public ::testing::Test {
             for (SrvReadResult r;
                  (r = SrvReader_Next(&mReader, &mFrame, false)) != SRV_READ_NONE;) {
                 EXPECT_EQ(r, SRV_READ_FRAME) << "the session sent something not a frame";
-                frames.push_back(
-                    {mFrame.type, mFrame.id, mFrame.n,
-                     std::string(reinterpret_cast<char *>(mFrame.payload), mFrame.len)});
+                frames.push_back({mFrame.type, mFrame.id, mFrame.n,
+                                  std::string(reinterpret_cast<char *>(mFrame.payload), mFrame.len),
+                                  std::vector<uint32_t>(mFrame.nums, mFrame.nums + mFrame.nNums)});
             }
         }
         SrvSession_Sent(s, n, false, now);
@@ -166,15 +168,30 @@ class Core : public ::testing::Test {
 
     SrvState State() const { return SrvSession_State(s); }
 
-    // Starts the next request; runs it to its end with output and status.
+    // Starts the next request; runs it to its end with output and status,
+    // as the loop does: whole chunks as they fill, the last of each stream
+    // at the end.  Ending within a moment, it gets no K.
     void Run(const std::string &out = "", const std::string &err = "", uint32_t status = 0,
              bool quit = false)
     {
         ASSERT_TRUE(SrvSession_CanStart(s));
         SrvSession_Start(s, now);
-        Print(1, out);
-        Print(2, err);
-        SrvSession_Finish(s, {status, false, quit, 5}, now);
+        Finish(out, err, status, quit);
+    }
+
+    // The running request ends, having printed out and err.
+    void Finish(const std::string &out = "", const std::string &err = "", uint32_t status = 0,
+                bool quit = false, bool failed = false)
+    {
+        SrvTails tails{};
+        const std::string *texts[2] = {&out, &err};
+        for (int i = 0; i < 2; i++) {
+            const size_t whole = texts[i]->empty() ? 0 : (texts[i]->size() - 1) / KXSRV_CHUNK_MAX;
+            Print(i + 1, texts[i]->substr(0, whole * KXSRV_CHUNK_MAX));
+            tails.p[i] = texts[i]->data() + whole * KXSRV_CHUNK_MAX;
+            tails.n[i] = static_cast<uint32_t>(texts[i]->size() - whole * KXSRV_CHUNK_MAX);
+        }
+        SrvSession_Finish(s, {status, failed, quit, 5}, tails, now);
     }
 
     // The running request prints text on stream, a chunk at a time.
@@ -274,8 +291,9 @@ TEST_F(Core, GraceCountsFromTheStart)
     EXPECT_EQ(Audited(), "close grace");
 }
 
-// A request's life: queued, running (K), its output and error as pieces
-// with offsets, its R with the totals; audited at its start and end.
+// A request's life: queued, running, its output and error as pieces with
+// offsets (its K before the first), its R with the totals and the flag
+// failed, and the last of the output; audited at its start and end.
 TEST_F(Core, RequestQueuedRunningFinished)
 {
     SrvSession_Open(s, now);
@@ -287,19 +305,93 @@ TEST_F(Core, RequestQueuedRunningFinished)
     SrvSession_Output(s, 1, "ab", 2);
     SrvSession_Output(s, 2, "err", 3);
     SrvSession_Output(s, 1, "cd", 2);
-    SrvSession_Finish(s, {9, true, false, 12}, now);
+    SrvSession_Finish(s, {9, true, false, 12}, SrvTails{{"ef", "rr"}, {2, 2}}, now);
     EXPECT_EQ(State(), SrvState::kIdle);
     const std::vector<Out> f = Read();
-    ASSERT_EQ(f.size(), 5u);
+    ASSERT_EQ(f.size(), 6u);
     EXPECT_EQ(f[0].type, 'K');
     EXPECT_EQ(f[1].type, 'O');
     EXPECT_EQ(f[2].type, 'E');
     EXPECT_EQ(f[3].type, 'O');
     EXPECT_EQ(f[3].n, 2u) << "offset of the second output piece";
-    EXPECT_EQ(f[4].type, 'R');
-    EXPECT_EQ(f[4].data, "{\"status\":9,\"failed\":true,\"us\":12,\"out\":4,\"err\":3,"
-                         "\"cancelled\":false,\"replay\":false,\"kept\":true}");
+    EXPECT_EQ(f[4].type, 'E');
+    EXPECT_EQ(f[4].n, 3u) << "the last of the error, at its offset";
+    EXPECT_EQ(f[5].type, 'R');
+    EXPECT_EQ(f[5].nums, (std::vector<uint32_t>{9, 6, 12, 5, kSrvFlagFailed}));
+    EXPECT_EQ(f[5].data, "ef") << "the last of the output, at 6 - 2";
     EXPECT_EQ(Audited(), "start 7, end 7 finished");
+}
+
+// K: owed from the start, sent once, and only when the request runs past
+// the loop's moment (Announce), is asked for (F, a repeat), or sends
+// output before its end; R alone says a quick request ran.
+TEST_F(Core, KOnlyForARequestThatRunsOnOrSpeaksFirst)
+{
+    const struct {
+        const char *name;
+        void (*run)(Core &);
+        const char *said;
+    } kCases[] = {
+        {"ends at once", [](Core &t) { t.Finish("out", "err"); }, "E R0"},
+        {"runs on past the moment",
+         [](Core &t) { SrvSession_Announce(t.s), SrvSession_Announce(t.s), t.Finish(); }, "K1 R0"},
+        {"output before its end", [](Core &t) { t.Print(1, "x"), t.Print(1, "y"), t.Finish("z"); },
+         "K1 O O R0"},
+        {"F while it runs", [](Core &t) { t.Send('F', 1), SrvSession_Announce(t.s), t.Finish(); },
+         "K1 R0"},
+        {"repeat while it runs",
+         [](Core &t) { t.Send('Q', 1, 0, "q"), t.Print(2, "e"), t.Finish(); }, "K1 E R0"},
+        {"session ends first",
+         [](Core &t) { t.Send('B'), SrvSession_Announce(t.s), t.Finish("o"); }, ""},
+    };
+    for (const auto &c : kCases) {
+        SetUp();
+        SrvSession_Open(s, now);
+        Send('Q', 1, 0, "q");
+        SrvSession_Start(s, now);
+        Said();
+        c.run(*this);
+        EXPECT_EQ(Said(), c.said) << c.name;
+    }
+}
+
+// G's numbers: the version, then the first id the session has not taken,
+// so that a client that takes a session over numbers on after it.
+TEST_F(Core, GreetingTellsVersionAndNextId)
+{
+    SrvSession_Open(s, now);
+    EXPECT_EQ(Read()[0].nums, (std::vector<uint32_t>{kSrvProtocol, 1}));
+    Send('Q', 40, 0, "q");
+    Send('Q', 3, 0, "q");
+    Send('Q', 41, 0, std::string(KXSRV_LINE_MAX + 1, 'y')); // refused: not taken
+    Send('H');
+    const std::vector<Out> f = Read();
+    ASSERT_EQ(f.back().type, 'G');
+    EXPECT_EQ(f.back().nums, (std::vector<uint32_t>{kSrvProtocol, 41}));
+}
+
+// A frame of version 1 is answered in a frame of version 1, an error that
+// names both versions; nothing runs, and the session goes on.
+TEST_F(Core, Version1FrameAnsweredInItsOwnFrames)
+{
+    SrvSession_Open(s, now);
+    Said();
+    char v1[SrvFrame_SizeV1(16)];
+    const uint32_t n = SrvFrame_EncodeV1(v1, 'Q', 1, 0, "echo hello", 10);
+    Feed(std::string(v1, n));
+    const char *p;
+    const uint32_t pending = SrvSession_Pending(s, &p);
+    char want[SrvFrame_SizeV1(64)];
+    const char *pMessage = kSrvErrors[static_cast<int>(SrvErr::kOldVersion)].pMessage;
+    const uint32_t wantLen =
+        SrvFrame_EncodeV1(want, 'X', 0, 13, pMessage, static_cast<uint32_t>(strlen(pMessage)));
+    EXPECT_EQ(std::string(p, pending), std::string(want, wantLen));
+    EXPECT_NE(std::string(pMessage).find("version 1"), std::string::npos);
+    EXPECT_NE(std::string(pMessage).find("version 2"), std::string::npos);
+    SrvSession_Sent(s, pending, false, now);
+    EXPECT_FALSE(SrvSession_CanStart(s));
+    Send('Q', 1, 0, "echo");
+    EXPECT_TRUE(SrvSession_CanStart(s));
 }
 
 // What a request frame draws, by what the session knows of its id: the
@@ -317,8 +409,8 @@ TEST_F(Core, RequestAnswersByWhatTheIdIs)
         {"F of the running request", 'F', 2, 0, "", "K2"},
         {"repeat of the running request", 'Q', 2, 0, "echo", "K2"},
         {"F of a waiting request", 'F', 3, 0, "", "X5"},
-        {"F of a kept result, output and error", 'F', 1, 0, "", "O E R0"},
-        {"repeat of a kept result", 'Q', 1, 0, "other", "O E R0"},
+        {"F of a kept result, output and error", 'F', 1, 0, "", "E R0"},
+        {"repeat of a kept result", 'Q', 1, 0, "other", "E R0"},
         {"F of an id never seen", 'F', 99, 0, "", "X6"},
         {"C of an id never seen", 'C', 99, 0, "", "X6"},
         {"C of a finished request", 'C', 1, 0, "", ""},
@@ -340,11 +432,11 @@ TEST_F(Core, RequestAnswersByWhatTheIdIs)
         Said();
         Send(c.type, c.id, c.n, c.payload);
         EXPECT_EQ(Said(), c.said) << c.name;
-        if (std::string(c.said) == "O E R0") {
+        if (std::string(c.said) == "E R0") {
             Send('F', 1);
             const std::vector<Out> f = Read();
-            EXPECT_TRUE(f[0].data == "out" && f[1].data == "err" &&
-                        f[2].data.find("\"replay\":true") != std::string::npos)
+            EXPECT_TRUE(f[0].data == "err" && f[1].data == "out" && f[1].nums.size() == 5 &&
+                        f[1].nums[kSrvRFlags] == kSrvFlagReplay)
                 << c.name;
         }
     }
@@ -370,7 +462,7 @@ TEST_F(Core, AnIdRunsOnce)
 }
 
 // C: the running request is cancelled once (the hook), and its result
-// says so; a waiting one never runs: K and a cancelled R at once.
+// says so; a waiting one never runs: a cancelled R at once, no K.
 TEST_F(Core, CancelRunningOnceAndWaiting)
 {
     SrvSession_Open(s, now);
@@ -383,11 +475,12 @@ TEST_F(Core, CancelRunningOnceAndWaiting)
     EXPECT_EQ(cancels, 1);
     EXPECT_EQ(State(), SrvState::kCancelling);
     Send('C', 2);
-    EXPECT_EQ(Said(), "K2 R4294967295");
-    SrvSession_Finish(s, {0xFFFFFFFFu, true, false, 3}, now);
+    EXPECT_EQ(Said(), "R4294967295");
+    SrvSession_Finish(s, {0xFFFFFFFFu, true, false, 3}, SrvTails{}, now);
     const std::vector<Out> f = Read();
     ASSERT_EQ(f.size(), 1u);
-    EXPECT_NE(f[0].data.find("\"cancelled\":true"), std::string::npos);
+    EXPECT_EQ(f[0].nums,
+              (std::vector<uint32_t>{0xFFFFFFFFu, 0, 3, 0, kSrvFlagFailed | kSrvFlagCancelled}));
     EXPECT_EQ(State(), SrvState::kIdle);
     EXPECT_EQ(Audited(), "start 1, end 2 cancelled, end 1 cancelled");
 }
@@ -407,7 +500,7 @@ TEST_F(Core, EndWhileRunningCancelsAndAuditsAll)
         {"bye", "", "closed", [](Core &t) { t.Send('B'); }},
         {"eof", "", "closed", [](Core &t) { SrvSession_InputEnded(t.s, false, t.now); }},
         {"reset", "", "closed", [](Core &t) { SrvSession_InputEnded(t.s, true, t.now); }},
-        {"deadline", "O X11", "deadline",
+        {"deadline", "K1 O X11", "deadline",
          [](Core &t) {
              SrvSession_Output(t.s, 1, "x", 1);
              SrvSession_Sent(t.s, 0, true, t.now);
@@ -428,7 +521,7 @@ TEST_F(Core, EndWhileRunningCancelsAndAuditsAll)
         EXPECT_EQ(State(), SrvState::kClosed) << c.why;
         EXPECT_EQ(Said(), c.error) << c.why;
         EXPECT_FALSE(SrvSession_Gone(s)) << c.why << ": freed while its request runs";
-        SrvSession_Finish(s, {0xFFFFFFFFu, true, false, 40}, now);
+        SrvSession_Finish(s, {0xFFFFFFFFu, true, false, 40}, SrvTails{}, now);
         EXPECT_EQ(Said(), "") << c.why;
         EXPECT_TRUE(SrvSession_Gone(s)) << c.why;
         EXPECT_EQ(Audited(),
@@ -447,7 +540,7 @@ TEST_F(Core, TimersOfAnOpenSession)
     SrvSession_Start(s, now);
     Wait(5000);
     EXPECT_EQ(State(), SrvState::kRunning) << "idle while running";
-    SrvSession_Finish(s, {0, false, false, 5}, now);
+    SrvSession_Finish(s, {0, false, false, 5}, SrvTails{}, now);
     Said();
     Wait(1999);
     EXPECT_EQ(State(), SrvState::kIdle);
@@ -499,7 +592,7 @@ TEST_F(Core, QuitAndEndOfInputDrain)
     Run("", "", 0, true);
     EXPECT_EQ(State(), SrvState::kClosing);
     EXPECT_EQ(Send('Q', 3, 0, "echo"), 0u);
-    EXPECT_EQ(Said(), "G+ K1 R0");
+    EXPECT_EQ(Said(), "G+ R0");
     EXPECT_EQ(State(), SrvState::kClosed);
     EXPECT_EQ(Audited(), "start 1, end 1 finished, end 2 dropped, close quit");
 
@@ -511,7 +604,7 @@ TEST_F(Core, QuitAndEndOfInputDrain)
     EXPECT_EQ(State(), SrvState::kClosing);
     Run();
     Run();
-    EXPECT_EQ(Said(), "G+ K1 R0 K2 R0");
+    EXPECT_EQ(Said(), "G+ R0 R0");
     EXPECT_EQ(State(), SrvState::kClosed);
     EXPECT_EQ(Audited(), "start 1, end 1 finished, start 2, end 2 finished, close eof");
 }
@@ -616,7 +709,7 @@ TEST_F(Core, OversizeJudgedAfterTheCrc)
 }
 
 // The store keeps at most keptTotal bytes of output: the oldest outputs go
-// first, their results stay (kept false), and no replay returns a part.
+// first, their results stay (not kept), and no replay returns a part.
 TEST_F(Core, KeptOutputsWithinTheirTotal)
 {
     SrvSession_Open(s, now);
@@ -632,8 +725,9 @@ TEST_F(Core, KeptOutputsWithinTheirTotal)
     EXPECT_EQ(Said(), "R0");
     Send('F', n);
     const std::vector<Out> f = Read();
-    EXPECT_EQ(f.size(), KXSRV_KEPT_BYTES / KXSRV_CHUNK_MAX + 1);
-    EXPECT_NE(f.back().data.find("\"kept\":true"), std::string::npos);
+    ASSERT_EQ(f.size(), KXSRV_KEPT_BYTES / KXSRV_CHUNK_MAX) << "the last piece travels in R";
+    EXPECT_EQ(f.back().nums[kSrvRFlags], kSrvFlagReplay) << "kept";
+    EXPECT_EQ(f.back().data.size(), KXSRV_CHUNK_MAX);
 }
 
 // The ids a session remembers are the last KXSRV_IDS taken, whatever they

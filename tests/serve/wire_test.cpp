@@ -1,5 +1,5 @@
 // docs/protocol.md against the server's own tables: the error codes and
-// their messages, the result's keys in their order, the greeting's limits,
+// their messages, R's numbers in their order and its flags, the greeting's limits,
 // and the audit's words for how a request and why a session ended.
 #include <gtest/gtest.h>
 
@@ -75,31 +75,66 @@ TEST(ProtocolPage, ErrorTableMatchesTheServers)
     EXPECT_EQ(page, server);
 }
 
-TEST(ProtocolPage, ResultKeysInTheirOrder)
+// R as a peer reads it: its numbers and payload.
+SrvFrame ReadBack(const SrvBuf &frame)
 {
-    std::vector<std::string> page, server(kSrvResultKey, kSrvResultKey + kSrvResultKeys);
-    for (const auto &row : Table(Page(), "result keys"))
-        page.push_back(row[0].substr(1, row[0].size() - 2));
-    EXPECT_EQ(page, server);
-    // And R writes them so.
-    SrvBuf frame{};
-    ASSERT_TRUE(SrvWire_Result(&frame, SrvResult{}, false));
     SrvReader reader;
     SrvReader_Init(&reader);
     unsigned char *pDst;
     SrvReader_Space(&reader, &pDst);
     memcpy(pDst, frame.p, frame.len);
     SrvReader_Commit(&reader, frame.len);
-    SrvFrame f;
-    ASSERT_EQ(SrvReader_Next(&reader, &f, true), SRV_READ_FRAME);
-    const std::string json(reinterpret_cast<char *>(f.payload), f.len);
-    std::vector<std::string> written;
-    const std::regex key("\"(\\w+)\":");
-    for (auto it = std::sregex_iterator(json.begin(), json.end(), key);
-         it != std::sregex_iterator(); ++it)
-        written.push_back((*it)[1]);
-    EXPECT_EQ(written, server);
-    SrvBuf_Free(&frame);
+    SrvFrame f{};
+    EXPECT_EQ(SrvReader_Next(&reader, &f, true), SRV_READ_FRAME);
+    return f;
+}
+
+TEST(ProtocolPage, ResultNumbersInTheirOrder)
+{
+    std::vector<std::string> page, server(kSrvResultNum, kSrvResultNum + kSrvRNums);
+    for (const auto &row : Table(Page(), "result numbers"))
+        page.push_back(*Quoted(row[0]).begin());
+    EXPECT_EQ(page, server);
+    // And R writes them so: err and flags only when not 0, the tail as payload.
+    SrvResult r{};
+    r.status = 7;
+    r.nOut = 5;
+    r.nErr = 2;
+    r.us = 9;
+    r.kept = true;
+    SrvBuf usual{};
+    ASSERT_TRUE(SrvWire_Result(&usual, r, false, "abc", 3));
+    const SrvFrame f = ReadBack(usual);
+    EXPECT_EQ(std::vector<uint32_t>(f.nums, f.nums + f.nNums), (std::vector<uint32_t>{7, 5, 9, 2}));
+    r.nErr = 0;
+    SrvBuf usual0{};
+    ASSERT_TRUE(SrvWire_Result(&usual0, r, false, "abc", 3));
+    EXPECT_EQ(ReadBack(usual0).nNums, 3u) << "no err, no flags: left out";
+    SrvBuf_Free(&usual0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(f.payload), f.len), "abc");
+    r.failed = r.cancelled = true;
+    r.kept = false;
+    r.us = 5000000000u;
+    SrvBuf unusual{};
+    ASSERT_TRUE(SrvWire_Result(&unusual, r, true, nullptr, 0));
+    const SrvFrame g = ReadBack(unusual);
+    ASSERT_EQ(g.nNums, 5u);
+    EXPECT_EQ(g.nums[kSrvRUs], 5000000u);
+    EXPECT_EQ(g.nums[kSrvRFlags], 31u);
+    SrvBuf_Free(&usual);
+    SrvBuf_Free(&unusual);
+}
+
+TEST(ProtocolPage, ResultFlagsAsTabled)
+{
+    std::map<uint32_t, std::string> page, server;
+    for (const auto &flag : kSrvResultFlags)
+        server[flag.bit] = flag.pName;
+    for (const auto &row : Table(Page(), "result flags")) {
+        ASSERT_GE(row.size(), 2u);
+        page[static_cast<uint32_t>(std::stoul(row[0]))] = row[1];
+    }
+    EXPECT_EQ(page, server);
 }
 
 TEST(ProtocolPage, GreetingLimitsAsShown)

@@ -134,9 +134,12 @@ def cmd_decode(args: argparse.Namespace) -> int:
             if not chunk:
                 break
             for f in reader.feed(chunk):
-                print(f"{f.type} {f.id} {f.n} {_show(f.data)}", flush=True)
+                nums = ",".join(str(v) for v in f.nums)
+                print(f"{f.type} {f.id} {nums} {_show(f.data)}", flush=True)
     if reader.bad:
         print(f"({reader.bad} marker(s) without a valid frame)", file=sys.stderr)
+    if reader.old:
+        print(f"({reader.old} frame(s) of protocol version 1, not shown)", file=sys.stderr)
     return 0
 
 

@@ -304,8 +304,7 @@ class Client:
         self.greeting = self._first_greeting(hello, deadline, connect_timeout)
         limits = self.greeting.get("limits", {})
         if "chunk" in limits:
-            self._reader.line_limit = max(fr.DEFAULT_LINE_LIMIT,
-                                          4 * (int(limits["chunk"]) // 3 + 1) + 64)
+            self._reader.line_limit = max(fr.DEFAULT_LINE_LIMIT, 4 * int(limits["chunk"]) + 128)
         if self.greeting.get("auth") != "token":
             return
         if token is None:
@@ -344,6 +343,7 @@ class Client:
                     got += 1
                     if greeting is None:
                         greeting = pr.decode_greeting(f)
+                        self._proto.ids.start_at(greeting["next"])
                         settle = time.monotonic() + HELLO_SETTLE if sent else 0
                 elif f.type == "X":
                     self._handle(self._proto.receive([f]))
@@ -363,6 +363,8 @@ class Client:
         if len(heard) < HEARD_KEEP:
             heard += data[:HEARD_KEEP - len(heard)]
         frames = self._reader.feed(data)
+        if self._reader.old:
+            raise pr.old_server()  # its frames would be taken for noise: say why
         if self._reader.noise:
             self.board_log.console(bytes(self._reader.noise))
             del self._reader.noise[:]

@@ -3,17 +3,17 @@ events and frames to send out. No clock, no I/O: the blocking layer
 (client.py) reads the link, feeds the frames here, sends what this says,
 and decides when silence has lasted long enough to ask again.
 
-What the link loses is repaired from here: a request whose K never came
-is sent again with the same id (the server never runs an id twice), a
-result with a gap, totals that do not add up or no R is asked for with F,
-and requests the server refused for a damaged frame or a lost predecessor
-(X 1, X 12) are sent again in order.
+What the link loses is repaired from here: a request of which nothing
+came back (no K, no piece, no R: a quick request gets no K, its R says it
+ran) is sent again with the same id (the server never runs an id twice,
+it answers from its store), a result with a gap, totals that do not add
+up or no R is asked for with F, and requests the server refused for a
+damaged frame or a lost predecessor (X 1, X 12) are sent again in order.
 """
 
 from __future__ import annotations
 
 import json
-import secrets
 from dataclasses import dataclass
 from typing import Any, Iterable
 
@@ -21,7 +21,7 @@ from . import frame as fr
 from .errors import Error, LineRejected, OutputLost, ProtocolError
 from .results import Stats
 
-PROTOCOL = 1
+PROTOCOL = 2
 
 # Error codes of X frames (the protocol's table).
 X_BAD_FRAME, X_TOO_BIG, X_BAD_LINE, X_UNKNOWN_TYPE, X_QUEUED = 1, 2, 3, 4, 5
@@ -49,46 +49,68 @@ class Reply:
     cancelled: bool
     replay: bool
     kept: bool
+    tail: bytes = b""  #: the last bytes of standard output, carried in R itself
+
+
+# R's flag bits (its fifth number, left out when 0).
+F_FAILED, F_CANCELLED, F_REPLAY, F_NOT_KEPT, F_MS = 1, 2, 4, 8, 16
 
 
 def decode_result(f: fr.Frame) -> Reply:
-    """The R frame's payload; ValueError when it is not what version 1 sends."""
-    text = f.data.decode()
-    obj, end = _JSON.raw_decode(text)
-    if end != len(text) or not isinstance(obj, dict):
-        raise ValueError("not one JSON object")
-    try:
-        reply = Reply(status=int(obj["status"]), failed=bool(obj.get("failed")),
-                      us=int(obj.get("us", 0)), out=int(obj["out"]), err=int(obj["err"]),
-                      cancelled=bool(obj.get("cancelled")), replay=bool(obj.get("replay")),
-                      kept=bool(obj.get("kept", True)))
-    except (KeyError, TypeError) as e:
-        raise ValueError(f"missing or wrong field {e}") from e
-    if reply.status != f.n:
-        raise ValueError(f"status {reply.status} in JSON, {f.n} in frame")
-    return reply
+    """R's numbers (status, out, us[, err[, flags]], the last two left out
+    when 0) and the last piece of output it carries; ValueError when they
+    are not what version 2 sends."""
+    nums = f.nums
+    if not 3 <= len(nums) <= 5:
+        raise ValueError(f"{len(nums)} numbers, not 3 to 5")
+    status, out, us, err, flags = nums + (0,) * (5 - len(nums))
+    if len(f.data) > out:
+        raise ValueError(f"{len(f.data)} bytes of output in R, {out} in all")
+    return Reply(status=status, failed=bool(flags & F_FAILED),
+                 us=us * 1000 if flags & F_MS else us, out=out, err=err,
+                 cancelled=bool(flags & F_CANCELLED), replay=bool(flags & F_REPLAY),
+                 kept=not flags & F_NOT_KEPT, tail=f.data)
+
+
+def _old_version(theirs: int) -> ProtocolError:
+    return ProtocolError(f"the server speaks protocol version {theirs}; this client speaks "
+                         f"version {PROTOCOL}: use a client of that version, or update the "
+                         "board's server")
+
+
+def old_server() -> ProtocolError:
+    """What meeting frames of version 1 (base64 payloads) means."""
+    return _old_version(1)
 
 
 def decode_greeting(f: fr.Frame) -> dict[str, Any]:
-    """The G frame's payload; ProtocolError for another version or bad JSON."""
+    """The G frame's payload; ProtocolError for another version or bad JSON.
+    ``"next"`` is added: the first request id this session has not seen."""
     if f.n != PROTOCOL:
-        raise ProtocolError(f"the server speaks protocol {f.n}, this client {PROTOCOL}")
+        raise _old_version(f.n)
     try:
         greeting = json.loads(f.data)
     except ValueError as e:
         raise ProtocolError(f"greeting: {e}") from e
     if not isinstance(greeting, dict):
         raise ProtocolError("greeting: not a JSON object")
+    greeting["next"] = f.more[0] if f.more and f.more[0] > 0 else 1
     return greeting
 
 
 class Ids:
-    """Request ids of one client. They start at random: a serial session
-    outlives its client, and the server answers a repeated id from its
-    store, so a later client must not reuse an earlier one's ids."""
+    """Request ids of one session, numbered from the one the greeting names
+    (1 in a new session): short on the wire, and never one the session has
+    taken, so a client that takes over a console's session from an earlier
+    client goes on after that one's ids instead of being answered from its
+    store."""
 
     def __init__(self, first: int | None = None) -> None:
-        self._next = first if first is not None else 1 + secrets.randbelow(0xFFFF0000)
+        self._next = first if first is not None else 1
+
+    def start_at(self, first: int) -> None:
+        """Numbers on from ``first`` (from a greeting), never back."""
+        self._next = max(self._next, first)
 
     def new(self) -> int:
         rid = self._next
@@ -331,7 +353,9 @@ class Protocol:
             events.append(NewSession())
             return
         self.h_pending -= 1
-        events.append(Greeting(decode_greeting(f)))
+        greeting = decode_greeting(f)
+        self.ids.start_at(greeting["next"])
+        events.append(Greeting(greeting))
 
     def _answer(self, req: Request, f: fr.Frame, events: list[Any]) -> None:
         if not req.accepted:
@@ -353,6 +377,10 @@ class Protocol:
             self._fail(req, ProtocolError(f"result of {req.line!r}: {e}"), events)
             return
         out, err = req.out, req.err
+        if reply.tail:
+            grew = out.add(reply.out - len(reply.tail), reply.tail)
+            if grew:
+                events.append(Piece(req, 1, bytes(out.data[-grew:])))
         if len(out.data) == reply.out and len(err.data) == reply.err and not out.pending \
                 and not err.pending:
             req.reply = reply

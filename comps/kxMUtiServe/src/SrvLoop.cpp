@@ -167,6 +167,8 @@ bool Step(SrvServer *pSrv, uint64_t nowUs)
     /* A request that started a moment ago holds its frames back a little,
      * in case it ends at once (most do). */
     const bool hold = pSrv->running && nowUs < pSrv->holdUntilUs;
+    if (pSrv->running && !hold)
+        SrvSession_Announce(pSrv->pRun); /* it runs longer than a moment: its K */
     for (uint32_t i = 0; i < pSrv->nSlots; i++) {
         SrvSlot &slot = pSrv->slots[i];
         const char *p;

@@ -1,7 +1,8 @@
 /*
  * SrvRequests.cpp - the requests of a session: the queue, answers from
- * the store (F and repeated ids), cancels, and the running request's K,
- * output pieces and R.  Part of the session core (no I/O).
+ * the store (F and repeated ids), cancels, and the running request's K
+ * (only when it runs longer than a moment or sends output before its
+ * end), output pieces and R.  Part of the session core (no I/O).
  */
 #include <stdlib.h>
 #include <string.h>
@@ -25,13 +26,24 @@ int QueuedAt(SrvSession *s, uint32_t id)
     return -1;
 }
 
+/* Standard output but its last piece as O frames, that piece's length
+ * in *pTail: it travels in R, so a short result is one frame. */
+void PiecesBeforeTail(SrvSession *s, uint32_t id, const char *p, uint32_t n, uint32_t *pTail)
+{
+    *pTail = n == 0 ? 0u : n - (n - 1u) / KXSRV_CHUNK_MAX * KXSRV_CHUNK_MAX;
+    (void)SrvWire_Pieces(&s->out, 1, id, p, n - *pTail);
+}
+
 void Replay(SrvSession *s, const SrvKept &k)
 {
-    if (k.r.kept) {
-        (void)SrvWire_Pieces(&s->out, 1, k.r.id, k.pData, k.r.nOut);
-        (void)SrvWire_Pieces(&s->out, 2, k.r.id, k.pData + k.r.nOut, k.r.nErr);
+    if (!k.r.kept) {
+        (void)SrvWire_Result(&s->out, k.r, true, nullptr, 0);
+        return;
     }
-    (void)SrvWire_Result(&s->out, k.r, true);
+    uint32_t tail;
+    PiecesBeforeTail(s, k.r.id, k.pData, k.r.nOut, &tail);
+    (void)SrvWire_Pieces(&s->out, 2, k.r.id, k.pData + k.r.nOut, k.r.nErr);
+    (void)SrvWire_Result(&s->out, k.r, true, k.pData + k.r.nOut - tail, tail);
 }
 
 /* The running request's output, out then err, in one block; null when not
@@ -54,6 +66,22 @@ char *TakeKept(SrvSession *s, bool *pKept)
     return p;
 }
 
+/* Counts and keeps a piece of the running request's output; send says
+ * whether it goes out as its own frame. */
+void TakePiece(SrvSession *s, int stream, const char *p, uint32_t n, bool send)
+{
+    uint32_t &offset = stream == 1 ? s->runOut : s->runErr;
+    if (send && s->phase != SrvState::kClosed)
+        (void)SrvWire_Piece(&s->out, stream, s->run.id, offset, p, n);
+    offset += n;
+    if (!s->keep)
+        return;
+    s->keep =
+        s->runOut + s->runErr <= KXSRV_KEPT_BYTES && SrvBuf_Add(&s->runKept[stream - 1], p, n);
+    if (!s->keep)
+        SrvSess_FreeRunKept(s);
+}
+
 } // namespace
 
 void SrvSess_DropQueued(SrvSession *s)
@@ -74,6 +102,7 @@ void SrvSess_FreeRunKept(SrvSession *s)
 bool SrvSess_AnswerKnown(SrvSession *s, uint32_t id)
 {
     if (s->running && s->run.id == id) {
+        s->kOwed = false;
         (void)SrvWire_Started(&s->out, id);
         return true;
     }
@@ -117,6 +146,7 @@ void SrvSess_Request(SrvSession *s, const SrvFrame &f)
     memcpy(job.line, f.payload, job.len);
     job.line[job.len] = '\0';
     SrvStore_Remember(&s->store, f.id);
+    s->topId = f.id > s->topId ? f.id : s->topId;
 }
 
 void SrvSess_Cancel(SrvSession *s, uint32_t id)
@@ -136,7 +166,7 @@ void SrvSess_Cancel(SrvSession *s, uint32_t id)
             SrvSess_SendError(s, id, SrvErr::kUnknownId);
         return; /* finished: nothing to do */
     }
-    /* It never runs: K, then its result. */
+    /* It never runs: its result says so. */
     const SrvJob job = Queued(s, static_cast<uint32_t>(at));
     for (uint32_t i = static_cast<uint32_t>(at); i + 1 < s->qCount; i++)
         Queued(s, i) = Queued(s, i + 1);
@@ -147,8 +177,7 @@ void SrvSess_Cancel(SrvSession *s, uint32_t id)
     r.failed = true;
     r.cancelled = true;
     r.kept = true;
-    (void)SrvWire_Started(&s->out, id);
-    (void)SrvWire_Result(&s->out, r, false);
+    (void)SrvWire_Result(&s->out, r, false, nullptr, 0);
     SrvStore_Put(&s->store, r, nullptr);
     SrvSess_AuditEnd(s, job, SrvHow::kCancelled, r.status, 0, 0, 0);
 }
@@ -171,8 +200,8 @@ const SrvJob *SrvSession_Start(SrvSession *s, uint64_t now)
     s->cancelledByC = false;
     s->keep = true;
     s->runOut = s->runErr = 0;
+    s->kOwed = true;
     SrvSess_FreeRunKept(s);
-    (void)SrvWire_Started(&s->out, s->run.id);
     SrvAuditRec rec{};
     rec.kind = SrvAuditRec::kStart;
     rec.pJob = &s->run;
@@ -180,25 +209,31 @@ const SrvJob *SrvSession_Start(SrvSession *s, uint64_t now)
     return &s->run;
 }
 
-void SrvSession_Output(SrvSession *s, int stream, const char *p, uint32_t n)
+void SrvSession_Announce(SrvSession *s)
 {
-    uint32_t &offset = stream == 1 ? s->runOut : s->runErr;
-    if (s->phase != SrvState::kClosed)
-        (void)SrvWire_Piece(&s->out, stream, s->run.id, offset, p, n);
-    offset += n;
-    if (!s->keep)
+    if (!s->running || !s->kOwed)
         return;
-    s->keep =
-        s->runOut + s->runErr <= KXSRV_KEPT_BYTES && SrvBuf_Add(&s->runKept[stream - 1], p, n);
-    if (!s->keep)
-        SrvSess_FreeRunKept(s);
+    s->kOwed = false;
+    if (s->phase != SrvState::kClosed)
+        (void)SrvWire_Started(&s->out, s->run.id);
 }
 
-void SrvSession_Finish(SrvSession *s, const SrvRunEnd &end, uint64_t now)
+void SrvSession_Output(SrvSession *s, int stream, const char *p, uint32_t n)
+{
+    SrvSession_Announce(s);
+    TakePiece(s, stream, p, n, true);
+}
+
+void SrvSession_Finish(SrvSession *s, const SrvRunEnd &end, const SrvTails &tails, uint64_t now)
 {
     if (!s->running)
         return;
+    if (tails.n[1] > 0)
+        TakePiece(s, 2, tails.p[1], tails.n[1], true);
+    if (tails.n[0] > 0)
+        TakePiece(s, 1, tails.p[0], tails.n[0], false);
     s->running = false;
+    s->kOwed = false;
     /* The idle time counts from here: a long request is no silence. */
     s->lastInMs = now > s->lastInMs ? now : s->lastInMs;
     if (s->phase == SrvState::kClosed) {
@@ -218,7 +253,7 @@ void SrvSession_Finish(SrvSession *s, const SrvRunEnd &end, uint64_t now)
     r.nErr = s->runErr;
     char *pData = TakeKept(s, &r.kept);
     SrvSess_FreeRunKept(s);
-    (void)SrvWire_Result(&s->out, r, false);
+    (void)SrvWire_Result(&s->out, r, false, tails.p[0], tails.n[0]);
     SrvStore_Put(&s->store, r, pData);
     SrvSess_AuditEnd(s, s->run, s->cancelledByC ? SrvHow::kCancelled : SrvHow::kFinished, r.status,
                      r.us, r.nOut, r.nErr);

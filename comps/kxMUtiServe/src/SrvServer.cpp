@@ -214,7 +214,7 @@ bool Srv_Dispatch(SrvServer *pSrv, bool self, uint64_t nowUs)
         pSrv->rr = (at + 1) % pSrv->nSlots;
         const uint64_t now = nowUs / 1000u;
         if (self) {
-            pSrv->holdUntilUs = 0; /* its K leaves with the R before it */
+            pSrv->holdUntilUs = 0; /* its K leaves with the R before it, unheld */
         } else {
             /* From idle: what the session holds leaves now, and only this
              * request's own frames wait a moment for its end (most end at
@@ -226,6 +226,8 @@ bool Srv_Dispatch(SrvServer *pSrv, bool self, uint64_t nowUs)
         }
         SrvInterp_Arm();
         pSrv->pJob = SrvSession_Start(slot.s, now);
+        if (self)
+            SrvSession_Announce(slot.s); /* nothing watches its time: K at once */
         pSrv->running = true;
         pSrv->doneSeen = false;
         pSrv->pRun = slot.s;
@@ -239,8 +241,11 @@ bool Srv_Dispatch(SrvServer *pSrv, bool self, uint64_t nowUs)
 
 void Srv_FinishRun(SrvServer *pSrv, uint64_t nowUs)
 {
-    Srv_EmitPending(pSrv); /* the last of the output, before its R */
-    SrvSession_Finish(pSrv->pRun, pSrv->done, nowUs / 1000u);
+    /* The last of the output goes with the R: of standard output in it. */
+    SrvTails tails;
+    for (int stream = 1; stream <= 2; stream++)
+        tails.n[stream - 1] = SrvCapture_Take(&pSrv->cap, stream, &tails.p[stream - 1]);
+    SrvSession_Finish(pSrv->pRun, pSrv->done, tails, nowUs / 1000u);
     pSrv->running = false;
     pSrv->doneSeen = false;
     pSrv->pRun = nullptr;

@@ -26,8 +26,9 @@ bool Taking(const SrvSession *s)
 void Greet(SrvSession *s)
 {
     /* What the board runs is told only to a peer that has the token. */
+    const uint32_t next = s->topId == UINT32_MAX ? 1u : s->topId + 1u;
     (void)SrvWire_Hello(&s->out,
-                        SrvSession_Authed(s) ? *s->pCfg->pGreeting : *s->pCfg->pGreetingAnon);
+                        SrvSession_Authed(s) ? *s->pCfg->pGreeting : *s->pCfg->pGreetingAnon, next);
 }
 
 /* The error a session's end sends, if any. */
@@ -233,9 +234,13 @@ bool SrvSession_Pump(SrvSession *s, uint64_t now)
         if (r == SRV_READ_NONE)
             break;
         /* The reader judges a line over the size limit by its checksum
-         * first: HUGE is a real frame, never line noise. */
-        if (r == SRV_READ_BAD || r == SRV_READ_OLD)
+         * first: HUGE is a real frame, never line noise.  A peer of the
+         * version before is told in a frame it reads; what it asked for
+         * is not done. */
+        if (r == SRV_READ_BAD)
             SrvSess_SendError(s, 0, SrvErr::kBadFrame);
+        else if (r == SRV_READ_OLD)
+            (void)SrvWire_ErrorV1(&s->out, SrvErr::kOldVersion);
         else if (r == SRV_READ_HUGE)
             SrvSess_SendError(s, 0, SrvErr::kHuge);
         else

@@ -129,6 +129,8 @@ struct SrvSession {
     bool cancelSent;               /* the cancel hook was called for it */
     bool cancelledByC;             /* a C reached it */
     bool keep;                     /* its output is still small enough to keep */
+    bool kOwed;                    /* it started and its K is not sent yet */
+    uint32_t topId;                /* the highest request id taken; G tells the next one */
     char peer[64];                 /* "address:port", or "-": for the audit */
     SrvSource source;              /* for the penalties */
     uint64_t startMs;              /* when the session opened */
@@ -214,11 +216,16 @@ bool SrvSession_Log(SrvSession *s, int stream, const void *p, uint32_t n);
 bool SrvSession_CanStart(const SrvSession *s);
 
 /* Starts the next waiting request (SrvSession_CanStart must be true):
- * queues its K, audits its start and returns it (valid until it ends). */
+ * audits its start and returns it (valid until it ends).  Its K is owed,
+ * not sent: a request that ends at once needs none, its R says it ran. */
 const SrvJob *SrvSession_Start(SrvSession *s, uint64_t now);
 
+/* Sends the running request's K if it is owed: it runs longer than a
+ * moment, or it is about to send output before its R. */
+void SrvSession_Announce(SrvSession *s);
+
 /* A piece of the running request's output (stream 1) or error (2),
- * n <= KXSRV_CHUNK_MAX. */
+ * n <= KXSRV_CHUNK_MAX; its K goes first if owed. */
 void SrvSession_Output(SrvSession *s, int stream, const char *p, uint32_t n);
 
 /* How a run ended, from the interpreter. */
@@ -229,9 +236,17 @@ struct SrvRunEnd {
     uint64_t us;     /* run time */
 };
 
-/* The running request ended: queues its R (unless the session ended),
- * keeps its result and audits its end. */
-void SrvSession_Finish(SrvSession *s, const SrvRunEnd &end, uint64_t now);
+/* The last output of a run, not yet sent: at most KXSRV_CHUNK_MAX bytes of
+ * each stream. */
+struct SrvTails {
+    const char *p[2]; /* [stream - 1] */
+    uint32_t n[2];
+};
+
+/* The running request ended: queues the last of its error as E and its R
+ * carrying the last of its output (unless the session ended), keeps its
+ * result and audits its end.  No K goes out for it here. */
+void SrvSession_Finish(SrvSession *s, const SrvRunEnd &end, const SrvTails &tails, uint64_t now);
 
 /* ---- Time and ending ------------------------------------------------------ */
 

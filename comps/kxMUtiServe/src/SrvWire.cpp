@@ -1,11 +1,10 @@
 /*
  * SrvWire.cpp - the frames a session sends, made in one place: error
- * codes and messages, the greeting's JSON, the result's JSON, K, and the
- * frames of output (O, E, L).
+ * codes and messages (also to a version-1 peer), the greeting, the
+ * result's numbers, K, and the frames of output (O, E, L).
  */
 #include "SrvWire.h"
 
-#include <stdio.h>
 #include <string.h>
 
 namespace {
@@ -26,8 +25,8 @@ bool AddLimit(SrvBuf *pJson, const char *pKey, uint64_t value)
 bool SrvWire_Greeting(SrvBuf *pJson, const SrvHello &hello, bool manifest)
 {
     const bool ok =
-        SrvBuf_AddStr(pJson,
-                      "{\"protocol\":1,\"product\":\"kxMUti\",\"after\":true,\"manifest\":") &&
+        SrvBuf_AddStr(pJson, "{\"protocol\":") && SrvBuf_AddNum(pJson, kSrvProtocol) &&
+        SrvBuf_AddStr(pJson, ",\"product\":\"kxMUti\",\"after\":true,\"manifest\":") &&
         (manifest ? Srv_ManifestJson(pJson) : SrvBuf_AddStr(pJson, "{}")) &&
         SrvBuf_AddStr(pJson, ",\"auth\":\"") &&
         SrvBuf_AddStr(pJson, hello.token ? "token" : "none") &&
@@ -41,9 +40,10 @@ bool SrvWire_Greeting(SrvBuf *pJson, const SrvHello &hello, bool manifest)
     return ok && SrvBuf_Used(pJson) <= kSrvGreetingMax;
 }
 
-bool SrvWire_Hello(SrvBuf *pOut, const SrvBuf &json)
+bool SrvWire_Hello(SrvBuf *pOut, const SrvBuf &json, uint32_t nextId)
 {
-    return SrvBuf_AddFrame(pOut, 'G', 0, 1, json.p + json.head, SrvBuf_Used(&json));
+    const uint32_t nums[2] = {kSrvProtocol, nextId};
+    return SrvBuf_AddFrameNums(pOut, 'G', 0, nums, 2, json.p + json.head, SrvBuf_Used(&json));
 }
 
 bool SrvWire_Started(SrvBuf *pOut, uint32_t id)
@@ -72,21 +72,26 @@ bool SrvWire_Log(SrvBuf *pOut, int stream, const void *p, uint32_t n)
     return SrvBuf_AddFrame(pOut, 'L', 0, static_cast<uint32_t>(stream), p, n);
 }
 
-bool SrvWire_Result(SrvBuf *pOut, const SrvResult &r, bool replay)
+bool SrvWire_Result(SrvBuf *pOut, const SrvResult &r, bool replay, const void *pTail,
+                    uint32_t nTail)
 {
-    const auto flag = [](bool b) { return b ? "true" : "false"; };
-    char json[kSrvResultJsonMax];
-    const int n =
-        snprintf(json, sizeof json,
-                 "{\"%s\":%u,\"%s\":%s,\"%s\":%llu,\"%s\":%u,\"%s\":%u,\"%s\":%s,"
-                 "\"%s\":%s,\"%s\":%s}",
-                 kSrvResultKey[0], r.status, kSrvResultKey[1], flag(r.failed), kSrvResultKey[2],
-                 static_cast<unsigned long long>(r.us), kSrvResultKey[3], r.nOut, kSrvResultKey[4],
-                 r.nErr, kSrvResultKey[5], flag(r.cancelled), kSrvResultKey[6], flag(replay),
-                 kSrvResultKey[7], flag(r.kept));
-    if (n <= 0 || static_cast<uint32_t>(n) >= sizeof json) [[unlikely]]
-        return false;
-    return SrvBuf_AddFrame(pOut, 'R', r.id, r.status, json, static_cast<uint32_t>(n));
+    uint32_t nums[kSrvRNums];
+    uint32_t flags = (r.failed ? kSrvFlagFailed : 0u) | (r.cancelled ? kSrvFlagCancelled : 0u) |
+                     (replay ? kSrvFlagReplay : 0u) | (r.kept ? 0u : kSrvFlagNotKept);
+    uint64_t time = r.us;
+    if (time > UINT32_MAX) {
+        time /= 1000u; /* 49 days fit in milliseconds */
+        flags |= kSrvFlagMs;
+    }
+    nums[kSrvRStatus] = r.status;
+    nums[kSrvROut] = r.nOut;
+    nums[kSrvRErr] = r.nErr;
+    nums[kSrvRUs] = time > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(time);
+    nums[kSrvRFlags] = flags;
+    uint32_t nNums = kSrvRNums;
+    while (nNums > kSrvRErr && nums[nNums - 1] == 0)
+        nNums--;
+    return SrvBuf_AddFrameNums(pOut, 'R', r.id, nums, nNums, pTail, nTail);
 }
 
 bool SrvWire_Error(SrvBuf *pOut, uint32_t id, SrvErr err)
@@ -94,6 +99,16 @@ bool SrvWire_Error(SrvBuf *pOut, uint32_t id, SrvErr err)
     const SrvErrorText &e = Error(err);
     return SrvBuf_AddFrame(pOut, 'X', id, e.code, e.pMessage,
                            static_cast<uint32_t>(strlen(e.pMessage)));
+}
+
+bool SrvWire_ErrorV1(SrvBuf *pOut, SrvErr err)
+{
+    const SrvErrorText &e = Error(err);
+    const uint32_t len = static_cast<uint32_t>(strlen(e.pMessage));
+    if (!SrvBuf_Reserve(pOut, SrvFrame_SizeV1(len)))
+        return false;
+    pOut->len += SrvFrame_EncodeV1(pOut->p + pOut->len, 'X', 0, e.code, e.pMessage, len);
+    return true;
 }
 
 uint32_t SrvWire_ErrorNow(char *pDst, SrvErr err)
