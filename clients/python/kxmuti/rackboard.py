@@ -34,14 +34,14 @@ class BoardDead(Exception):
 class RackBoard(Board):
     """One board of the map in this process: its lock, its session, what it said last."""
 
-    def __init__(self, spec: BoardEntry, state: RunState, **options: Any) -> None:
-        if spec.token_file is not None:
-            options.setdefault("token", spec.token_file.read_bytes().partition(b"\n")[0].strip())
-        super().__init__(spec.target or spec.identity, name=spec.name, type=spec.type,
-                         labels=spec.labels, entry=spec.entry, **options)
-        self.spec = spec
+    def __init__(self, mapped: BoardEntry, state: RunState, **options: Any) -> None:
+        if mapped.token_file is not None:
+            options.setdefault("token", mapped.token_file.read_bytes().partition(b"\n")[0].strip())
+        super().__init__(mapped.target or mapped.identity, name=mapped.name, type=mapped.type,
+                         labels=mapped.labels, entry=mapped.entry, **options)
+        self.mapped = mapped
         self.state = state
-        self.lock = BoardLock(spec.identity)
+        self.lock = BoardLock(mapped.identity)
         self.test = ""                            #: the test now using the board
         self.lost_in: tuple[str, str] | None = None  #: (test, why) a test lost the link
         self.heard: tuple[float, str] = (0.0, "")    #: the last result seen, and when
@@ -79,17 +79,17 @@ class RackBoard(Board):
         if not why and previous is not None and previous.gone:
             why = previous.gone
         reason = (f"{why}; then " if why else "") + \
-            f"cannot open {self.spec.identity}: {type(e).__name__}: {e}"
+            f"cannot open {self.mapped.identity}: {type(e).__name__}: {e}"
         info = self.state.mark_dead(self.name, reason, self.heard_text(previous), test)
         return BoardDead(describe_death(info))
 
     def _connect(self) -> Client:
-        if self.spec.labgrid is None:
+        if self.mapped.labgrid is None:
             return super()._connect()
         if self._labgrid is None:
             from labgrid import Environment
 
-            target = Environment(str(self.spec.labgrid)).get_target(self.spec.role)
+            target = Environment(str(self.mapped.labgrid)).get_target(self.mapped.role)
             self._labgrid = (target, None)
         target = self._labgrid[0]
         driver = target.get_driver("KxMUtiDriver")  # activating it opens the session
