@@ -122,5 +122,7 @@ def test_by_hand_frame_and_decode(serve_argv, python_env):
     assert frame == b"#KX Q1 0 echo hello 573f596e\n"
     served = subprocess.run(serve_argv, input=frame, capture_output=True, timeout=60).stdout
     shown = kxmuti_cli(["decode"], python_env, input=served).stdout.decode().splitlines()
+    # A K comes first when the run outlasts the server's short hold (a busy machine).
+    shown = [line for line in shown if line.split()[:2] != ["K", "1"]]
     assert shown[0].startswith("G 0 2,1 {")
     assert len(shown) == 2 and re.fullmatch(r"R 1 6,6,\d+ hello\\n", shown[1]), shown
