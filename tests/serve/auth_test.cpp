@@ -118,19 +118,24 @@ class Attempts : public ::testing::Test {
                   SrvTokenProblem::kNone);
     }
 
-    SrvVerdict Try(const char *pSource, const std::string &token, uint32_t *pDelay = nullptr)
+    // An attempt; its delay is left in delay.
+    SrvVerdict Try(const char *pSource, const std::string &token)
     {
-        uint32_t delay;
-        const SrvVerdict v = SrvAuth_Check(&auth, Source(pSource),
-                                           reinterpret_cast<const unsigned char *>(token.data()),
-                                           static_cast<uint32_t>(token.size()), now, &delay);
-        if (pDelay != nullptr)
-            *pDelay = delay;
-        return v;
+        return SrvAuth_Check(&auth, Source(pSource),
+                             reinterpret_cast<const unsigned char *>(token.data()),
+                             static_cast<uint32_t>(token.size()), now, &delay);
+    }
+
+    // As many wrong tokens from pSource as lock it.
+    void Lock(const char *pSource)
+    {
+        for (uint32_t i = 0; i < KXSRV_AUTH_PER_MINUTE; i++)
+            Try(pSource, "wrong");
     }
 
     SrvAuth auth{};
     uint64_t now = 5000;
+    uint32_t delay = 0;
 };
 
 // Right tokens never count: a rig that logs in for every test is let in
@@ -146,9 +151,8 @@ TEST_F(Attempts, RightTokensNeverCount)
 // token is refused unread) until the oldest is a minute old.
 TEST_F(Attempts, FailuresDelayThenLockTheSource)
 {
-    uint32_t delay;
     for (uint32_t i = 0; i < KXSRV_AUTH_PER_MINUTE; i++, now += 1000) {
-        ASSERT_EQ(Try("10.0.0.5", "wrong", &delay), SrvVerdict::kWrong);
+        ASSERT_EQ(Try("10.0.0.5", "wrong"), SrvVerdict::kWrong);
         EXPECT_EQ(delay, std::min<uint32_t>(KXSRV_AUTH_DELAY_MS << i, KXSRV_AUTH_DELAY_MAX_MS));
     }
     EXPECT_EQ(Try("10.0.0.5", kToken), SrvVerdict::kLocked);
@@ -158,16 +162,15 @@ TEST_F(Attempts, FailuresDelayThenLockTheSource)
     now += 1;
     EXPECT_EQ(Try("10.0.0.5", kToken), SrvVerdict::kRight);
     // The right token ended the streak: the next failure waits the least.
-    EXPECT_EQ(Try("10.0.0.5", "wrong", &delay), SrvVerdict::kWrong);
+    EXPECT_EQ(Try("10.0.0.5", "wrong"), SrvVerdict::kWrong);
     EXPECT_EQ(delay, KXSRV_AUTH_DELAY_MS);
 }
 
 // The delay doubles up to its cap and stays there.
 TEST_F(Attempts, DelayCapped)
 {
-    uint32_t delay = 0;
     for (int i = 0; i < 40; i++, now += 61000)
-        ASSERT_EQ(Try("10.0.0.7", "wrong", &delay), SrvVerdict::kWrong);
+        ASSERT_EQ(Try("10.0.0.7", "wrong"), SrvVerdict::kWrong);
     EXPECT_EQ(delay, KXSRV_AUTH_DELAY_MAX_MS);
 }
 
@@ -175,12 +178,10 @@ TEST_F(Attempts, DelayCapped)
 // of a dual-stack listener is its IPv4 address.
 TEST_F(Attempts, SourcesByAddressAndSlash64)
 {
-    for (uint32_t i = 0; i < KXSRV_AUTH_PER_MINUTE; i++)
-        Try("2001:db8:1:2::1", "wrong");
+    Lock("2001:db8:1:2::1");
     EXPECT_EQ(Try("2001:db8:1:2:ffff::9", kToken), SrvVerdict::kLocked) << "same /64";
     EXPECT_EQ(Try("2001:db8:1:3::1", kToken), SrvVerdict::kRight) << "next /64";
-    for (uint32_t i = 0; i < KXSRV_AUTH_PER_MINUTE; i++)
-        Try("192.0.2.1", "wrong");
+    Lock("192.0.2.1");
     EXPECT_EQ(Try("::ffff:192.0.2.1", kToken), SrvVerdict::kLocked) << "mapped IPv4";
     EXPECT_EQ(Try("::ffff:192.0.2.2", kToken), SrvVerdict::kRight);
 }
@@ -189,8 +190,7 @@ TEST_F(Attempts, SourcesByAddressAndSlash64)
 // one that keeps guessing.
 TEST_F(Attempts, TableKeepsTheBusySource)
 {
-    for (uint32_t i = 0; i < KXSRV_AUTH_PER_MINUTE; i++)
-        Try("10.1.0.1", "wrong");
+    Lock("10.1.0.1");
     char addr[32];
     for (uint32_t i = 0; i < 2 * KXSRV_PEERS; i++, now++) {
         snprintf(addr, sizeof addr, "10.2.%u.%u", i / 250, i % 250 + 1);

@@ -34,21 +34,21 @@ std::string Frame(char type, uint32_t id, uint32_t n, const std::string &payload
     return f;
 }
 
-// A frame as the tests name it: "G+" a greeting with the manifest, "G-"
-// without; X and R with their number; K with its id; others by type.
-std::string Name(const Out &o)
+// Frames as the tests name them, blank between: "G+" a greeting with the
+// manifest, "G-" without; X and R with their number; K with its id.
+std::string Names(const std::vector<Out> &frames)
 {
-    switch (o.type) {
-    case 'G':
-        return o.data.find("\"manifest\":{}") == std::string::npos ? "G+" : "G-";
-    case 'X':
-    case 'R':
-        return o.type + std::to_string(o.n);
-    case 'K':
-        return "K" + std::to_string(o.id);
-    default:
-        return std::string(1, o.type);
+    std::string names;
+    for (const Out &o : frames) {
+        names += names.empty() ? "" : " ";
+        if (o.type == 'G')
+            names += o.data.find("\"manifest\":{}") == std::string::npos ? "G+" : "G-";
+        else if (o.type == 'X' || o.type == 'R')
+            names += o.type + std::to_string(o.n);
+        else
+            names += o.type == 'K' ? "K" + std::to_string(o.id) : std::string(1, o.type);
     }
+    return names;
 }
 
 class Core : public ::testing::Test {
@@ -143,12 +143,26 @@ class Core : public ::testing::Test {
     }
 
     // The names of what the session sent since the last look.
-    std::string Said()
+    std::string Said() { return Names(Read()); }
+
+    // Opens the session; the greeting is taken.
+    void Open()
     {
-        std::string names;
-        for (const Out &o : Read())
-            names += (names.empty() ? "" : " ") + Name(o);
-        return names;
+        SrvSession_Open(s, now);
+        Said();
+    }
+
+    // Queues request id and starts it.
+    void Begin(uint32_t id, const std::string &line = "q")
+    {
+        Send('Q', id, 0, line);
+        SrvSession_Start(s, now);
+    }
+
+    uint32_t Pending() const
+    {
+        const char *p;
+        return SrvSession_Pending(s, &p);
     }
 
     std::string Audited()
@@ -217,8 +231,10 @@ class Core : public ::testing::Test {
 };
 
 // Before the greeting nothing is said; the greeting tells the board's
-// manifest only where no token is wanted.
-TEST_F(Core, GreetingAndTheTokenState)
+// manifest only where no token is wanted.  Before the token only H, A and
+// B are taken; anything else draws X 8 and the session goes on.  A right
+// token opens it (the full greeting again).
+TEST_F(Core, GreetingThenOnlyHABBeforeTheToken)
 {
     EXPECT_EQ(State(), SrvState::kNew);
     EXPECT_EQ(Said(), "");
@@ -230,15 +246,6 @@ TEST_F(Core, GreetingAndTheTokenState)
     SrvSession_Open(s, now);
     EXPECT_EQ(State(), SrvState::kToken);
     EXPECT_EQ(Said(), "G-");
-}
-
-// Before the token only H, A and B are taken; anything else draws X 8 and
-// the session goes on.  A right token opens it (the full greeting again).
-TEST_F(Core, BeforeTheTokenOnlyHAB)
-{
-    Make({.token = true});
-    SrvSession_Open(s, now);
-    Said();
     Send('H');
     Send('Q', 1, 0, "echo x");
     Send('D', 2);
@@ -259,8 +266,7 @@ TEST_F(Core, BeforeTheTokenOnlyHAB)
 TEST_F(Core, WrongTokenAnsweredAfterItsDelay)
 {
     Make({.token = true});
-    SrvSession_Open(s, now);
-    Said();
+    Open();
     Send('A', 0, 0, kToken + "x");
     EXPECT_EQ(Send('H'), 0u) << "input read during the delay";
     Wait(KXSRV_AUTH_DELAY_MS - 1);
@@ -276,8 +282,7 @@ TEST_F(Core, WrongTokenAnsweredAfterItsDelay)
 TEST_F(Core, GraceCountsFromTheStart)
 {
     Make({.token = true, .idleMs = 10000, .graceMs = 3000});
-    SrvSession_Open(s, now);
-    Said();
+    Open();
     for (int i = 0; i < 5; i++) {
         Send('H');
         Wait(500);
@@ -296,8 +301,7 @@ TEST_F(Core, GraceCountsFromTheStart)
 // failed, and the last of the output; audited at its start and end.
 TEST_F(Core, RequestQueuedRunningFinished)
 {
-    SrvSession_Open(s, now);
-    Said();
+    Open();
     Send('Q', 7, 0, "echo x");
     EXPECT_EQ(State(), SrvState::kQueued);
     SrvSession_Start(s, now);
@@ -308,15 +312,9 @@ TEST_F(Core, RequestQueuedRunningFinished)
     SrvSession_Finish(s, {9, true, false, 12}, SrvTails{{"ef", "rr"}, {2, 2}}, now);
     EXPECT_EQ(State(), SrvState::kIdle);
     const std::vector<Out> f = Read();
-    ASSERT_EQ(f.size(), 6u);
-    EXPECT_EQ(f[0].type, 'K');
-    EXPECT_EQ(f[1].type, 'O');
-    EXPECT_EQ(f[2].type, 'E');
-    EXPECT_EQ(f[3].type, 'O');
+    ASSERT_EQ(Names(f), "K7 O E O E R9");
     EXPECT_EQ(f[3].n, 2u) << "offset of the second output piece";
-    EXPECT_EQ(f[4].type, 'E');
     EXPECT_EQ(f[4].n, 3u) << "the last of the error, at its offset";
-    EXPECT_EQ(f[5].type, 'R');
     EXPECT_EQ(f[5].nums, (std::vector<uint32_t>{9, 6, 12, 5, kSrvFlagFailed}));
     EXPECT_EQ(f[5].data, "ef") << "the last of the output, at 6 - 2";
     EXPECT_EQ(Audited(), "start 7, end 7 finished");
@@ -346,10 +344,8 @@ TEST_F(Core, KOnlyForARequestThatRunsOnOrSpeaksFirst)
     };
     for (const auto &c : kCases) {
         SetUp();
-        SrvSession_Open(s, now);
-        Send('Q', 1, 0, "q");
-        SrvSession_Start(s, now);
-        Said();
+        Open();
+        Begin(1);
         c.run(*this);
         EXPECT_EQ(Said(), c.said) << c.name;
     }
@@ -374,8 +370,7 @@ TEST_F(Core, GreetingTellsVersionAndNextId)
 // names both versions; nothing runs, and the session goes on.
 TEST_F(Core, Version1FrameAnsweredInItsOwnFrames)
 {
-    SrvSession_Open(s, now);
-    Said();
+    Open();
     char v1[SrvFrame_SizeV1(16)];
     const uint32_t n = SrvFrame_EncodeV1(v1, 'Q', 1, 0, "echo hello", 10);
     Feed(std::string(v1, n));
@@ -423,12 +418,11 @@ TEST_F(Core, RequestAnswersByWhatTheIdIs)
     };
     for (const auto &c : kCases) {
         SetUp();
-        SrvSession_Open(s, now);
+        Open();
         Send('Q', 1, 0, "echo");
         Run("out", "err");
-        Send('Q', 2, 0, "slow");
+        Begin(2, "slow");
         Send('Q', 3, 0, "next");
-        SrvSession_Start(s, now);
         Said();
         Send(c.type, c.id, c.n, c.payload);
         EXPECT_EQ(Said(), c.said) << c.name;
@@ -446,7 +440,7 @@ TEST_F(Core, RequestAnswersByWhatTheIdIs)
 // store has moved on a repeat is refused (X 7), never run.
 TEST_F(Core, AnIdRunsOnce)
 {
-    SrvSession_Open(s, now);
+    Open();
     Send('Q', 1, 0, std::string(KXSRV_LINE_MAX + 1, 'y'));
     Send('Q', 1, 0, "echo");
     EXPECT_TRUE(SrvSession_CanStart(s)) << "a refused id was used";
@@ -465,11 +459,9 @@ TEST_F(Core, AnIdRunsOnce)
 // says so; a waiting one never runs: a cancelled R at once, no K.
 TEST_F(Core, CancelRunningOnceAndWaiting)
 {
-    SrvSession_Open(s, now);
-    Send('Q', 1, 0, "msleep 5000");
+    Open();
+    Begin(1, "msleep 5000");
     Send('Q', 2, 0, "echo");
-    SrvSession_Start(s, now);
-    Said();
     Send('C', 1);
     Send('C', 1);
     EXPECT_EQ(cancels, 1);
@@ -509,12 +501,10 @@ TEST_F(Core, EndWhileRunningCancelsAndAuditsAll)
     };
     for (const auto &c : kCases) {
         Make({.deadlineMs = 3000});
-        SrvSession_Open(s, now);
-        Send('Q', 1, 0, "source sidefx.kx");
+        Open();
+        Begin(1, "source sidefx.kx");
         Send('Q', 2, 0, "echo");
         Send('Q', 3, 0, "echo");
-        SrvSession_Start(s, now);
-        Said();
         Audited();
         c.end(*this);
         EXPECT_EQ(cancels, 1) << c.why;
@@ -534,10 +524,8 @@ TEST_F(Core, EndWhileRunningCancelsAndAuditsAll)
 TEST_F(Core, TimersOfAnOpenSession)
 {
     Make({.idleMs = 2000, .deadlineMs = 3000});
-    SrvSession_Open(s, now);
-    Said();
-    Send('Q', 1, 0, "msleep 9000");
-    SrvSession_Start(s, now);
+    Open();
+    Begin(1, "msleep 9000");
     Wait(5000);
     EXPECT_EQ(State(), SrvState::kRunning) << "idle while running";
     SrvSession_Finish(s, {0, false, false, 5}, SrvTails{}, now);
@@ -551,15 +539,12 @@ TEST_F(Core, TimersOfAnOpenSession)
     // Output that moves (64 KiB per deadline) is never stuck.
     Make({.deadlineMs = 3000});
     SrvSession_Open(s, now);
-    Send('Q', 1, 0, "lines");
-    SrvSession_Start(s, now);
+    Begin(1, "lines");
     const std::string piece(KXSRV_CHUNK_MAX, 'x');
     for (int i = 0; i < 40; i++) {
         for (int k = 0; k < 8; k++)
             SrvSession_Output(s, 1, piece.data(), KXSRV_CHUNK_MAX);
-        const char *p;
-        const uint32_t n = SrvSession_Pending(s, &p);
-        SrvSession_Sent(s, n - 1, true, now); // all but a byte, then blocked
+        SrvSession_Sent(s, Pending() - 1, true, now); // all but a byte, then blocked
         Wait(1000);
     }
     EXPECT_EQ(State(), SrvState::kRunning);
@@ -568,8 +553,7 @@ TEST_F(Core, TimersOfAnOpenSession)
     // byte a second is never stuck; one that takes nothing is closed.
     Make({.deadlineMs = 3000, .progressMin = 1});
     SrvSession_Open(s, now);
-    Send('Q', 1, 0, "lines");
-    SrvSession_Start(s, now);
+    Begin(1, "lines");
     SrvSession_Output(s, 1, piece.data(), KXSRV_CHUNK_MAX);
     Said();
     for (int i = 0; i < 10; i++) {
@@ -642,8 +626,7 @@ TEST_F(Core, NothingAPeerSendsOutgrowsTheBuffer)
         for (int i = 0; i < 100 && taken == offered; i++) {
             offered += flood.size();
             taken += Feed(flood);
-            const char *p;
-            ASSERT_LE(SrvSession_Pending(s, &p), KXSRV_BUFFER_MAX) << c.name;
+            ASSERT_LE(Pending(), KXSRV_BUFFER_MAX) << c.name;
         }
         EXPECT_LT(taken, offered) << c.name << ": never stopped reading";
         EXPECT_TRUE(SrvSession_Full(s)) << c.name;
@@ -662,8 +645,7 @@ TEST_F(Core, OutputAndLogsWithinTheBuffer)
     uint32_t logs = 0;
     while (SrvSession_Log(s, 1, piece.data(), KXSRV_CHUNK_MAX))
         logs++;
-    const char *p;
-    EXPECT_LE(SrvSession_Pending(s, &p), KXSRV_BUFFER_MAX);
+    EXPECT_LE(Pending(), KXSRV_BUFFER_MAX);
     EXPECT_GT(logs, 100u);
     Make({.token = true});
     SrvSession_Open(s, now);
@@ -698,8 +680,7 @@ TEST_F(Core, OversizeJudgedAfterTheCrc)
     for (const auto &c : kCases) {
         for (size_t piece : {size_t{0}, size_t{7}, size_t{1000}}) {
             SetUp();
-            SrvSession_Open(s, now);
-            Said();
+            Open();
             const std::string all = c.line + Frame('H', 0, 0, "");
             for (size_t at = 0; at < all.size(); at += piece != 0 ? piece : all.size())
                 Feed(all.substr(at, piece != 0 ? piece : all.size()));
@@ -712,7 +693,7 @@ TEST_F(Core, OversizeJudgedAfterTheCrc)
 // first, their results stay (not kept), and no replay returns a part.
 TEST_F(Core, KeptOutputsWithinTheirTotal)
 {
-    SrvSession_Open(s, now);
+    Open();
     const std::string out(KXSRV_KEPT_BYTES, 'o');
     const uint32_t n = KXSRV_KEPT_TOTAL / KXSRV_KEPT_BYTES + 2;
     for (uint32_t id = 1; id <= n; id++) {

@@ -52,15 +52,22 @@ std::vector<std::vector<std::string>> Table(const std::string &page, const std::
     return rows;
 }
 
+// The first group of each match of pattern in text.
+std::vector<std::string> Matches(const std::string &text, const char *pPattern)
+{
+    std::vector<std::string> found;
+    const std::regex re(pPattern);
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator();
+         ++it)
+        found.push_back((*it)[1]);
+    return found;
+}
+
 // The `quoted` spans of a cell.
 std::set<std::string> Quoted(const std::string &cell)
 {
-    std::set<std::string> spans;
-    const std::regex quoted("`([^`]*)`");
-    for (auto it = std::sregex_iterator(cell.begin(), cell.end(), quoted);
-         it != std::sregex_iterator(); ++it)
-        spans.insert((*it)[1]);
-    return spans;
+    const std::vector<std::string> spans = Matches(cell, "`([^`]*)`");
+    return {spans.begin(), spans.end()};
 }
 
 TEST(ProtocolPage, ErrorTableMatchesTheServers)
@@ -75,15 +82,18 @@ TEST(ProtocolPage, ErrorTableMatchesTheServers)
     EXPECT_EQ(page, server);
 }
 
-// R as a peer reads it: its numbers and payload.
-SrvFrame ReadBack(const SrvBuf &frame)
+// R as written for r, read back as a peer reads it.
+SrvFrame Written(const SrvResult &r, bool replay, const char *pTail, uint32_t tailLen)
 {
+    SrvBuf frame{};
+    EXPECT_TRUE(SrvWire_Result(&frame, r, replay, pTail, tailLen));
     SrvReader reader;
     SrvReader_Init(&reader);
     unsigned char *pDst;
     SrvReader_Space(&reader, &pDst);
     memcpy(pDst, frame.p, frame.len);
     SrvReader_Commit(&reader, frame.len);
+    SrvBuf_Free(&frame);
     SrvFrame f{};
     EXPECT_EQ(SrvReader_Next(&reader, &f, true), SRV_READ_FRAME);
     return f;
@@ -102,27 +112,18 @@ TEST(ProtocolPage, ResultNumbersInTheirOrder)
     r.nErr = 2;
     r.us = 9;
     r.kept = true;
-    SrvBuf usual{};
-    ASSERT_TRUE(SrvWire_Result(&usual, r, false, "abc", 3));
-    const SrvFrame f = ReadBack(usual);
+    const SrvFrame f = Written(r, false, "abc", 3);
     EXPECT_EQ(std::vector<uint32_t>(f.nums, f.nums + f.nNums), (std::vector<uint32_t>{7, 5, 9, 2}));
-    r.nErr = 0;
-    SrvBuf usual0{};
-    ASSERT_TRUE(SrvWire_Result(&usual0, r, false, "abc", 3));
-    EXPECT_EQ(ReadBack(usual0).nNums, 3u) << "no err, no flags: left out";
-    SrvBuf_Free(&usual0);
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(f.payload), f.len), "abc");
+    r.nErr = 0;
+    EXPECT_EQ(Written(r, false, "abc", 3).nNums, 3u) << "no err, no flags: left out";
     r.failed = r.cancelled = true;
     r.kept = false;
     r.us = 5000000000u;
-    SrvBuf unusual{};
-    ASSERT_TRUE(SrvWire_Result(&unusual, r, true, nullptr, 0));
-    const SrvFrame g = ReadBack(unusual);
+    const SrvFrame g = Written(r, true, nullptr, 0);
     ASSERT_EQ(g.nNums, 5u);
     EXPECT_EQ(g.nums[kSrvRUs], 5000000u);
     EXPECT_EQ(g.nums[kSrvRFlags], 31u);
-    SrvBuf_Free(&usual);
-    SrvBuf_Free(&unusual);
 }
 
 TEST(ProtocolPage, ResultFlagsAsTabled)
@@ -147,26 +148,18 @@ TEST(ProtocolPage, GreetingLimitsAsShown)
     ASSERT_TRUE(SrvWire_Greeting(&json, {false, 4, 300}, false));
     const std::string made(json.p, json.len);
     const std::string limits = made.substr(made.find("\"limits\":{"));
-    std::vector<std::string> shownKeys, madeKeys;
-    const std::regex key("\"(\\w+)\":");
-    for (auto it = std::sregex_iterator(shown.begin(), shown.end(), key);
-         it != std::sregex_iterator(); ++it)
-        shownKeys.push_back((*it)[1]);
-    for (auto it = std::sregex_iterator(limits.begin(), limits.end(), key);
-         it != std::sregex_iterator(); ++it)
-        madeKeys.push_back((*it)[1]);
-    EXPECT_EQ(shownKeys, madeKeys);
     SrvBuf_Free(&json);
+    EXPECT_EQ(Matches(shown, "\"(\\w+)\":"), Matches(limits, "\"(\\w+)\":"));
 }
 
 TEST(ProtocolPage, AuditWordsAsTabled)
 {
     const std::string page = Page();
-    std::set<std::string> hows, whys, pageHows, pageWhys;
-    for (const char *p : kSrvHowName)
-        hows.insert(p);
-    for (int i = 1; i < static_cast<int>(SrvEnd::kCount); i++) // kNone is never written
-        whys.insert(kSrvEndName[i]);
+    const std::set<std::string> hows(std::begin(kSrvHowName), std::end(kSrvHowName));
+    // kNone is never written.
+    const std::set<std::string> whys(kSrvEndName + 1,
+                                     kSrvEndName + static_cast<int>(SrvEnd::kCount));
+    std::set<std::string> pageHows, pageWhys;
     for (const auto &row : Table(page, "audit how"))
         pageHows.insert(*Quoted(row[0]).begin());
     for (const auto &row : Table(page, "audit why"))
