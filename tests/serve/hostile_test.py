@@ -365,14 +365,8 @@ class Authentication(TmpCase):
             made.append(open(path, "rb").read())
         self.assertRegex(made[0], rb"^[0-9a-f]{64}\n$")
         self.assertNotEqual(made[0], made[1])
-        srv = subprocess.Popen([SHELL, "--listen", "0", "--token-file", path],
-                               stdin=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        try:
-            self.assertIn(b"listening on", srv.stderr.readline())
-        finally:
-            srv.kill()
-            srv.wait(WAIT)
-            srv.stderr.close()
+        with Listener(self.tmp.name, "--token-file", path, token=False):
+            pass  # started with the made token: it says where it listens
 
 
 class SessionEnds(TmpCase):
