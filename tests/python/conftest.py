@@ -9,6 +9,7 @@ import re
 import select
 import shlex
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -74,12 +75,43 @@ class Listener:
             raise RuntimeError("kxshell --listen did not say its port: " + "".join(seen))
 
     def close(self) -> None:
-        self.proc.terminate()
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        stop(self.proc)
+
+
+def stop(proc: subprocess.Popen) -> None:
+    """Terminates proc, killing it if it lingers."""
+    proc.terminate()
+    try:
+        proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+def interrupt(proc: subprocess.Popen) -> tuple[int, float]:
+    """Ctrl-C to proc, once its running line is on its way: its exit status
+    and how long it took to exit. Kills it if it did not."""
+    try:
+        time.sleep(0.3)
+        start = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        return proc.wait(timeout=30), time.monotonic() - start
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+def assert_board_free(path: str) -> None:
+    """The board answers at once: the line Ctrl-C stopped was cancelled."""
+    with Client.serial(path) as kx:
+        assert kx.run("echo free", timeout=5).out == b"free\n"
+
+
+def labgrid_env(console: str) -> str:
+    """A labgrid environment whose target main has the resource ``console``
+    (YAML flow style) under the serial and kxMUti drivers."""
+    return (f"targets:\n  main:\n    resources:\n      {console}\n    drivers:\n"
+            "      SerialDriver: {}\n      KxMUtiDriver: {}\nimports:\n  - kxmuti.labgrid\n")
 
 
 @pytest.fixture
@@ -114,6 +146,12 @@ class PtyServer:
                 raise RuntimeError(f"the console showed no {marker!r}: {seen[-200:]!r}")
             seen += os.read(self.slave, 4096)
         return seen
+
+    def __enter__(self) -> PtyServer:
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
 
     def close(self) -> None:
         os.close(self.slave)
@@ -176,12 +214,11 @@ class Ser2net:
             time.sleep(0.05)
 
     def close(self) -> None:
-        self.proc.terminate()
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        stop(self.proc)
+
+
+def ser2net_program() -> str | None:
+    return shutil.which("ser2net") or shutil.which("ser2net", path="/usr/sbin:/sbin")
 
 
 def free_port() -> int:
@@ -200,7 +237,7 @@ def listens(port: int) -> bool:
 @pytest.fixture
 def ser2net(pty_board, tmp_path):
     """ser2net exporting the served shell's console (skipped without ser2net)."""
-    program = shutil.which("ser2net") or shutil.which("ser2net", path="/usr/sbin:/sbin")
+    program = ser2net_program()
     if program is None:
         pytest.skip("ser2net is not installed (Debian package ser2net)")
     server = Ser2net(program, pty_board.path, tmp_path)

@@ -5,15 +5,11 @@
     simboard.py power DIR on|off             its power switch
     simboard.py login                        (inside) the login program
 
-`serve` holds two pseudo-terminals joined like the two ends of a serial
-cable: the PC's end, whose path it writes to DIR/console (the board's UART
-as a PC sees it; it stays while the power goes off and on), and the
-board's end, a terminal with a line discipline where the board's programs
-run. Power on prints a few boot lines and starts `login` there, which
-asks for a user name ("root", no password) and hands over to /bin/sh with
-the prompt "root@simboard:~# " and `kxshell` on its PATH (DIR/bin/kxshell
-runs CMD, an emulator first in the cross build). Power off kills all that
-and closes the board's end. Power commands go through the FIFO DIR/ctl;
+`serve` joins two pseudo-terminals like a serial cable: the PC's end (path
+in DIR/console; it stays across power cycles) and the board's end, where
+power on prints boot lines and runs `login` (user "root", no password),
+then /bin/sh with the prompt PROMPT and DIR/bin/kxshell (runs CMD) on its
+PATH. Power off kills all that. Power commands go through the FIFO DIR/ctl;
 `power` returns once DIR/state says the new state.
 """
 

@@ -10,13 +10,11 @@ benchmarks/bench_boards.py.
 from __future__ import annotations
 
 import json
-import re
 import shlex
-import shutil
 import subprocess
 from pathlib import Path
 
-from conftest import PtyServer, Ser2net
+from conftest import Listener, PtyServer, Ser2net, ser2net_program
 
 MAP_TEMPLATE = """\
 boards:
@@ -40,35 +38,6 @@ boards:
 """
 
 
-def _stop(proc: subprocess.Popen) -> None:
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-
-
-class TcpBoard:
-    """`kxshell --listen 127.0.0.1:0 --token-file F`: the port it reports."""
-
-    def __init__(self, shell_argv: list[str], token_file: Path) -> None:
-        self.proc = subprocess.Popen(shell_argv + ["--listen", "127.0.0.1:0", "--token-file",
-                                                   str(token_file)],
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.PIPE, text=True)
-        line = self.proc.stderr.readline()  # "kxshell: listening on 127.0.0.1:PORT"
-        m = re.search(r"listening on (\S+):(\d+)", line)
-        if m is None:
-            _stop(self.proc)
-            raise RuntimeError(f"kxshell --listen did not say its port: {line!r}")
-        self.target = f"tcp:{m.group(1)}:{m.group(2)}"
-
-    def close(self) -> None:
-        _stop(self.proc)
-
-
 class SimRack:
     """The four boards; ``map`` is the board map's path."""
 
@@ -78,11 +47,11 @@ class SimRack:
         token = folder / "net1.token"
         subprocess.run(shell_argv + ["--make-token", str(token)], check=True, timeout=60)
         self.parts: list = []
-        ser2net = shutil.which("ser2net") or shutil.which("ser2net", path="/usr/sbin:/sbin")
+        ser2net = ser2net_program()
         if ser2net is None:
             raise RuntimeError("ser2net is not installed (Debian package ser2net)")
         try:
-            self.net1 = self._keep(TcpBoard(shell_argv, token))
+            self.net1 = self._keep(Listener(shell_argv, ["--token-file", str(token)]))
             self.console = self._keep(PtyServer(serve))
             self.ser2net = self._keep(Ser2net(ser2net, self.console.path, folder))
         except BaseException:
@@ -92,7 +61,7 @@ class SimRack:
         targets = {name: "spawn:" + shlex.join(["env", f"KX_SIM_BOARD={folder}/{name}"] + serve)
                    for name in ("stb1", "stb2")}
         # ign_set_control: a pseudo-terminal has no modem lines to set.
-        targets.update(net1=self.net1.target,
+        targets.update(net1=f"tcp:127.0.0.1:{self.net1.port}",
                        uart1=f"serial:rfc2217://127.0.0.1:{self.ser2net.rfc2217}?ign_set_control")
         # JSON strings are YAML strings: any command or path reads back as written.
         self.text = MAP_TEMPLATE.format(**{k: json.dumps(v) for k, v in targets.items()})

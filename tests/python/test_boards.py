@@ -13,14 +13,11 @@ from xml.etree import ElementTree
 
 import pytest
 
-CLIENT_DIR = Path(__file__).resolve().parents[2] / "clients" / "python"
-sys.path.insert(0, str(CLIENT_DIR))
-
-from kxmuti import boards as bm  # noqa: E402
-from kxmuti.boardlock import BoardLock, LockTimeout  # noqa: E402
-from kxmuti.boardsched import board_of  # noqa: E402
-from conftest import PtyServer  # noqa: E402
-from simrack import SimRack  # noqa: E402
+from conftest import CLIENT_DIR, PtyServer, labgrid_env
+from kxmuti import boards as bm
+from kxmuti.boardlock import BoardLock, LockTimeout
+from kxmuti.boardsched import board_of
+from simrack import SimRack
 
 PY = "/usr/bin/python3"
 RUN_TIMEOUT = 180  # seconds for one inner pytest run
@@ -223,11 +220,9 @@ def summary_lines(out: str) -> list[str]:
 
 
 def records(folder: Path) -> list[tuple[str, str, str, float, float]]:
-    rows = []
-    for line in (folder / "record.txt").read_text().splitlines():
-        board, run, worker, start, end = line.split()
-        rows.append((board, run, worker, float(start), float(end)))
-    return rows
+    rows = (line.split() for line in (folder / "record.txt").read_text().splitlines())
+    return [(board, run, worker, float(start), float(end))
+            for board, run, worker, start, end in rows]
 
 
 def test_every_test_runs_on_every_board_it_selects_in_parallel(rack):
@@ -323,9 +318,8 @@ def test_a_board_killed_mid_run_fails_its_remaining_tests_and_no_other(rack):
                       env={"KX_VICTIM_PID": str(rack.net1.proc.pid)})
     assert proc.returncode == 1
     lines = summary_lines(proc.out)
-    assert lines[0] == "kx board stb1 (stb-a): 3 passed, 0 failed, 0 errors"
-    assert lines[1] == "kx board stb2 (stb-a): 3 passed, 0 failed, 0 errors"
-    assert lines[3] == "kx board uart1 (stb-a): 3 passed, 0 failed, 0 errors"
+    assert lines[:2] + lines[3:] == [f"kx board {b} (stb-a): 3 passed, 0 failed, 0 errors"
+                                     for b in ("stb1", "stb2", "uart1")]
     assert lines[2].startswith("kx board net1 (stb-b): 1 passed, 1 failed, 2 errors; "
                                "board net1 is dead since test_rack.py::test_b_board_dies[net1]: ")
     assert "'echo last words': status 11, 'last words'" in lines[2]
@@ -357,24 +351,11 @@ def test_mistakes_in_the_map_or_marker_stop_the_run_with_their_message(rack):
     assert proc.returncode != 0 and "kx_boards takes type= and labels= only" in proc.out
 
 
-LABGRID_ENV = """
-targets:
-  main:
-    resources:
-      RawSerialPort: {{port: {port}, speed: 115200}}
-    drivers:
-      SerialDriver: {{}}
-      KxMUtiDriver: {{}}
-imports:
-  - kxmuti.labgrid
-"""
-
-
 def test_a_labgrid_board_runs_through_its_environment(serve_argv, tmp_path):
     pytest.importorskip("labgrid")
-    board = PtyServer(serve_argv)
-    try:
-        (tmp_path / "env.yaml").write_text(LABGRID_ENV.format(port=board.path))
+    with PtyServer(serve_argv) as board:
+        (tmp_path / "env.yaml").write_text(
+            labgrid_env(f"RawSerialPort: {{port: {board.path}, speed: 115200}}"))
         (tmp_path / "boards.yaml").write_text(
             "boards:\n  lab1: {labgrid: env.yaml, role: main, type: stb-a}\n")
         (tmp_path / "test_lab.py").write_text(
@@ -386,8 +367,6 @@ def test_a_labgrid_board_runs_through_its_environment(serve_argv, tmp_path):
                                "no:cacheprovider", "--kx-boards", "boards.yaml", "test_lab.py"],
                               cwd=tmp_path, env=dict(os.environ, PYTHONPATH=str(CLIENT_DIR)),
                               capture_output=True, text=True, timeout=RUN_TIMEOUT)
-    finally:
-        board.close()
     sys.stdout.write(proc.stdout)
     assert proc.returncode == 0
     assert "kx board lab1 (stb-a): 1 passed, 0 failed, 0 errors" in proc.stdout

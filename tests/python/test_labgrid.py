@@ -2,6 +2,8 @@
 network port, and the strategy taking a simulated board from off to its
 shell and to serving; the client alone over ser2net's URLs too."""
 
+import os
+import shlex
 import subprocess
 import sys
 import time
@@ -10,46 +12,22 @@ from pathlib import Path
 import pytest
 
 import kxmuti
+from conftest import labgrid_env
 from kxmuti import Client
 
 labgrid = pytest.importorskip("labgrid")
 
 SIMBOARD = Path(__file__).with_name("simboard.py")
 
-PTY_ENV = """
-targets:
-  main:
-    resources:
-      RawSerialPort:
-        port: {port}
-        speed: 115200
-    drivers:
-      SerialDriver: {{}}
-      KxMUtiDriver: {{}}
-imports:
-  - kxmuti.labgrid
-"""
-
-NETWORK_ENV = """
-targets:
-  main:
-    resources:
-      NetworkSerialPort:
-        host: 127.0.0.1
-        port: {port}
-        speed: 115200
-    drivers:
-      SerialDriver: {{}}
-      KxMUtiDriver: {{}}
-imports:
-  - kxmuti.labgrid
-"""
-
-
-def driver(tmp_path, text):
+def driver(tmp_path, console):
     config = tmp_path / "env.yaml"
-    config.write_text(text)
+    config.write_text(labgrid_env(console))
     return labgrid.Environment(str(config)).get_target("main").get_driver("KxMUtiDriver")
+
+
+@pytest.fixture
+def pty_driver(pty_server, tmp_path):
+    return driver(tmp_path, f"RawSerialPort: {{port: {pty_server}, speed: 115200}}")
 
 
 def check_driver(kx):
@@ -66,15 +44,15 @@ def check_driver(kx):
     assert kx.run_result("echo exact").out == b"exact\n"
 
 
-def test_driver_over_a_serial_driver_on_a_pty(pty_server, tmp_path):
-    kx = driver(tmp_path, PTY_ENV.format(port=pty_server))
+def test_driver_over_a_serial_driver_on_a_pty(pty_driver):
+    kx = pty_driver
     check_driver(kx)
     kx.target.deactivate(kx)
     assert kx.get_status() == 0
 
 
-def test_driver_timeouts_raise_the_clients_timeout_every_time(pty_server, tmp_path):
-    kx = driver(tmp_path, PTY_ENV.format(port=pty_server))
+def test_driver_timeouts_raise_the_clients_timeout_every_time(pty_driver):
+    kx = pty_driver
     for _ in range(10):  # a timeout running out mid-read once went negative
         with pytest.raises(kxmuti.Timeout) as e:
             kx.run("msleep 2000", timeout=0.3)
@@ -83,7 +61,8 @@ def test_driver_timeouts_raise_the_clients_timeout_every_time(pty_server, tmp_pa
 
 
 def test_driver_through_ser2net_as_a_network_serial_port(ser2net, tmp_path):
-    check_driver(driver(tmp_path, NETWORK_ENV.format(port=ser2net.rfc2217)))
+    check_driver(driver(tmp_path, "NetworkSerialPort: {host: 127.0.0.1, port: %d, speed: 115200}"
+                        % ser2net.rfc2217))
 
 
 @pytest.mark.parametrize("url", ["rfc2217://127.0.0.1:{rfc2217}?ign_set_control",
@@ -124,8 +103,6 @@ imports:
 @pytest.fixture
 def simboard(tmp_path, shell_argv):
     """A simulated board: a pty console, a login program and a shell that runs kxshell."""
-    import shlex
-
     folder = tmp_path / "board"
     folder.mkdir()
     proc = subprocess.Popen([sys.executable, str(SIMBOARD), "serve", str(folder), "--kxshell",
@@ -140,8 +117,6 @@ def simboard(tmp_path, shell_argv):
 
 
 def test_strategy_takes_a_simulated_board_through_its_states(simboard, tmp_path):
-    import os
-
     power = f"{sys.executable} {SIMBOARD} power {simboard}"
     config = tmp_path / "strategy.yaml"
     config.write_text(STRATEGY_ENV.format(port=(simboard / "console").read_text(), power=power,

@@ -4,16 +4,14 @@ files, sessions that survive quit and a dead board, and Ctrl-C."""
 
 import re
 import shlex
-import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 from xml.etree import ElementTree
 
 import pytest
 
-from conftest import ROOT, PtyServer
+from conftest import ROOT, PtyServer, assert_board_free, interrupt
 
 CHATTY = ["/usr/bin/python3", str(Path(__file__).with_name("chatty_board.py"))]
 
@@ -28,12 +26,12 @@ def documented_test() -> str:
 @pytest.fixture
 def run_pytest(pytester, python_env, monkeypatch, serve_argv):
     """Runs pytest with the plugin on one test file against a board
-    (default: the served shell; ``board`` another --kx-... option)."""
+    (default: the served shell; ``board`` other --kx-... options)."""
     monkeypatch.setenv("PYTHONPATH", python_env["PYTHONPATH"])
 
     def run(source, *extra, board=None):
         pytester.makepyfile(test_board=source)
-        board = board or ["--kx-spawn", shlex.join(serve_argv)]
+        board = ["--kx-spawn", shlex.join(serve_argv)] if board is None else board
         return pytester.runpytest_subprocess("-p", "kxmuti.pytest_plugin", "-p",
                                              "no:cacheprovider", *board, *extra)
     return run
@@ -122,10 +120,6 @@ def test_5_is_not_kept_waiting_behind_it(kx):
 '''
 
 
-def test_the_fixture_reopens_a_session_that_ended(run_pytest):
-    run_pytest(SURVIVORS).assert_outcomes(passed=5)
-
-
 TIMED = '''
 import pytest, kxmuti
 
@@ -137,19 +131,12 @@ def test_run_many_takes_the_default_timeout(kx):
 '''
 
 
-def test_run_many_goes_through_the_fixture_and_its_timeout(run_pytest):
-    run_pytest(TIMED, "--kx-timeout", "0.3").assert_outcomes(passed=1)
-
-
 def test_connect_timeout_option_bounds_opening_and_names_the_port(run_pytest):
-    board = PtyServer(["sleep", "60"], greeted=False)
-    try:
+    with PtyServer(["sleep", "60"], greeted=False) as board:
         result = run_pytest("def test_x(kx):\n    pass\n", "--kx-connect-timeout", "0.5",
                             board=["--kx-serial", board.path])
-    finally:
-        board.close()
     result.assert_outcomes(errors=1)
-    assert f"no greeting within 0.5 s; heard nothing" in result.stdout.str()
+    assert "no greeting within 0.5 s; heard nothing" in result.stdout.str()
 
 
 FROZEN = '''
@@ -166,39 +153,35 @@ def test_frozen(kx):
 '''
 
 
-def test_gone_after_option_sets_how_long_silence_is_given(run_pytest):
-    run_pytest(FROZEN, "--kx-gone-after", "1").assert_outcomes(passed=1)
+# (what the suite shows, its source, options, how many pass)
+SUITES = [
+    ("the fixture reopens a session that ended", SURVIVORS, [], 5),
+    ("run_many goes through the fixture and its timeout", TIMED, ["--kx-timeout", "0.3"], 1),
+    ("--kx-gone-after sets how long silence is given", FROZEN, ["--kx-gone-after", "1"], 1),
+]
 
 
-def test_plugin_without_a_board_option_is_a_usage_error(pytester, python_env, monkeypatch):
-    monkeypatch.setenv("PYTHONPATH", python_env["PYTHONPATH"])
-    pytester.makepyfile(test_x="def test_x(kx):\n    pass\n")
-    result = pytester.runpytest_subprocess("-p", "kxmuti.pytest_plugin", "-p", "no:cacheprovider")
+@pytest.mark.parametrize("name,source,options,passed", SUITES, ids=[s[0] for s in SUITES])
+def test_suites_pass(run_pytest, name, source, options, passed):
+    run_pytest(source, *options).assert_outcomes(passed=passed)
+
+
+def test_plugin_without_a_board_option_is_a_usage_error(run_pytest):
+    result = run_pytest("def test_x(kx):\n    pass\n", board=[])
     assert result.ret != 0 and "--kx-spawn" in result.stdout.str() + result.stderr.str()
 
 
 def test_ctrl_c_cancels_the_running_line_and_pytest_exits_within_a_second(pty_board, python_env,
                                                                           tmp_path):
-    from kxmuti import Client
-
     (tmp_path / "test_long.py").write_text(
         "def test_long(kx):\n    print('running', flush=True)\n    kx.run('msleep 20000')\n")
     run = subprocess.Popen(["/usr/bin/python3", "-m", "pytest", "-s", "-q", "-p", "no:cacheprovider",
                             "-p", "kxmuti.pytest_plugin", "--kx-serial", pty_board.path,
                             str(tmp_path / "test_long.py")], cwd=tmp_path, env=python_env,
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    try:
-        for line in run.stdout:
-            if b"running" in line:
-                break
-        time.sleep(0.3)
-        start = time.monotonic()
-        run.send_signal(signal.SIGINT)
-        run.wait(timeout=30)
-        took = time.monotonic() - start
-        assert took < 1.0 and b"KeyboardInterrupt" in run.stdout.read(), took
-    finally:
-        run.kill()
-        run.wait()
-    with Client.serial(pty_board.path) as kx:  # the board is free: its msleep was cancelled
-        assert kx.run("echo free", timeout=5).out == b"free\n"
+    for line in run.stdout:
+        if b"running" in line:
+            break
+    _, took = interrupt(run)
+    assert took < 1.0 and b"KeyboardInterrupt" in run.stdout.read(), took
+    assert_board_free(pty_board.path)

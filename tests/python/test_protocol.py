@@ -50,12 +50,25 @@ def proto():
     return pr.Protocol(first_id=FIRST)
 
 
-def test_a_request_is_one_q_and_its_answer_ends_it(proto):
-    req = proto.request("Q", 0, b"echo hi", "echo hi")
+# (frames answering one request, the events they give, status, output):
+# a K and pieces, or one R alone for a quick request; the tail in R goes
+# after the pieces, at out minus its length.
+ANSWERS = [
+    ("K, piece, R", [K(FIRST), O(FIRST, 0, b"hi\n"), R(FIRST, 3, b"hi\n")],
+     ["Accepted", "Piece", "Ended"], 3, b"hi\n"),
+    ("quick: one R, no K", [R(FIRST, 0, b"00000000: 1\n", tail=b"00000000: 1\n")],
+     ["Accepted", "Piece", "Ended"], 0, b"00000000: 1\n"),
+    ("tail in R after pieces", [K(FIRST), O(FIRST, 0, b"abcd"), R(FIRST, 0, b"abcdef", tail=b"ef")],
+     ["Accepted", "Piece", "Piece", "Ended"], 0, b"abcdef"),
+]
+
+
+@pytest.mark.parametrize("name,frames,events,status,out", ANSWERS, ids=[a[0] for a in ANSWERS])
+def test_a_request_is_one_q_and_its_answer_ends_it(proto, name, frames, events, status, out):
+    req = proto.request("Q", 0, b"cmd", "cmd")
     assert sent(proto) == [("Q", FIRST, 0)]
-    events = proto.receive([K(FIRST), O(FIRST, 0, b"hi\n"), R(FIRST, 3, b"hi\n")])
-    assert kinds(events) == ["Accepted", "Piece", "Ended"]
-    assert req.done and req.reply.status == 3 and bytes(req.out.data) == b"hi\n"
+    assert kinds(proto.receive(frames)) == events
+    assert req.done and req.reply.status == status and bytes(req.out.data) == out
     assert sent(proto) == [] and not proto.flight
 
 
@@ -79,14 +92,25 @@ def test_silence_asks_for_what_is_missing(proto, name, before, asks):
     assert sent(proto) == asks
 
 
-def test_a_lost_r_is_fetched_and_the_replay_completes_the_result(proto):
+# (the piece before the R was lost, the whole output, the tail in R, the
+# replay's events): the lost R is fetched by F; a piece held adds nothing.
+LOST_R = [
+    ("whole output in pieces", b"ab", b"ab", b"", ["Ended"]),
+    ("tail in R", b"abcd", b"abcdef", b"ef", ["Piece", "Ended"]),
+]
+
+
+@pytest.mark.parametrize("name,piece,whole,tail,events", LOST_R, ids=[r[0] for r in LOST_R])
+def test_a_lost_r_is_fetched_and_the_replay_completes_the_result(proto, name, piece, whole, tail,
+                                                                 events):
     req = proto.request("Q", 0, b"md 0", "md 0")
-    proto.receive([K(FIRST), O(FIRST, 0, b"ab")])
+    proto.receive([K(FIRST), O(FIRST, 0, piece)])
+    proto.data_to_send()
     proto.ask_again()
-    assert ("F", FIRST, 0) in sent(proto)
-    events = proto.receive([O(FIRST, 0, b"ab"), R(FIRST, 0, b"ab", replay=True)])
-    assert kinds(events) == ["Ended"]  # the replayed piece adds nothing
-    assert req.reply.replay and bytes(req.out.data) == b"ab"
+    assert sent(proto) == [("F", FIRST, 0)]
+    replay = R(FIRST, 0, whole, tail=tail, replay=True)
+    assert kinds(proto.receive([O(FIRST, 0, piece), replay])) == events
+    assert req.reply.replay and bytes(req.out.data) == whole
     assert proto.stats.fetched == 1 and proto.stats.resent == 0
 
 
@@ -153,21 +177,6 @@ def test_r_numbers_and_flags_decode(more, want):
     assert {k: getattr(reply, k) for k in want} == want
 
 
-def test_a_quick_request_is_one_r_carrying_its_output_without_k(proto):
-    req = proto.request("Q", 0, b"md 0 1", "md 0 1")
-    events = proto.receive([R(FIRST, 0, b"00000000: 1\n", tail=b"00000000: 1\n")])
-    assert kinds(events) == ["Accepted", "Piece", "Ended"]
-    assert bytes(req.out.data) == b"00000000: 1\n" and sent(proto) == [("Q", FIRST, 0)]
-
-
-def test_the_tail_in_r_goes_after_the_pieces_at_out_minus_its_length(proto):
-    req = proto.request("Q", 0, b"dump", "dump")
-    proto.data_to_send()
-    events = proto.receive([K(FIRST), O(FIRST, 0, b"abcd"), R(FIRST, 0, b"abcdef", tail=b"ef")])
-    assert kinds(events) == ["Accepted", "Piece", "Piece", "Ended"]
-    assert bytes(req.out.data) == b"abcdef" and sent(proto) == []
-
-
 def test_a_lost_quick_r_is_asked_for_by_the_same_q_and_its_replay_ends_it(proto):
     """No K comes for a quick request, so a lost R looks like a lost request:
     the same Q again; the server answers it from its store, never runs it."""
@@ -178,18 +187,6 @@ def test_a_lost_quick_r_is_asked_for_by_the_same_q_and_its_replay_ends_it(proto)
     events = proto.receive([R(FIRST, 0, b"ok\n", tail=b"ok\n", replay=True)])
     assert kinds(events) == ["Accepted", "Piece", "Ended"]
     assert req.reply.replay and bytes(req.out.data) == b"ok\n"
-
-
-def test_a_lost_tail_r_after_pieces_is_fetched_and_the_replay_completes(proto):
-    req = proto.request("Q", 0, b"dump", "dump")
-    proto.receive([K(FIRST), O(FIRST, 0, b"abcd")])  # the R with "ef" was lost
-    proto.data_to_send()
-    proto.ask_again()
-    assert sent(proto) == [("F", FIRST, 0)]
-    events = proto.receive([O(FIRST, 0, b"abcd"), R(FIRST, 0, b"abcdef", tail=b"ef",
-                                                     replay=True)])
-    assert kinds(events) == ["Piece", "Ended"]
-    assert bytes(req.out.data) == b"abcdef"
 
 
 def test_pipelined_requests_name_their_predecessor_and_x12_resends_in_order(proto):

@@ -4,6 +4,7 @@ command watched as its output comes."""
 
 import os
 import re
+import shlex
 import signal
 import time
 
@@ -77,7 +78,6 @@ def test_a_killed_server_ends_the_running_line_at_once(pty_board):
 
 
 def test_a_restarted_server_fails_the_running_line_naming_the_new_session(serve_argv, tmp_path):
-    import shlex
     twice = "{0}; exec {0}".format(shlex.join(serve_argv))
     with Client.spawn(["sh", "-c", twice]) as kx:
         running = kx.start("msleep 20000")
@@ -98,24 +98,20 @@ NO_SERVER = [
 
 @pytest.mark.parametrize("name,argv,heard", NO_SERVER, ids=[n[0] for n in NO_SERVER])
 def test_opening_a_port_without_server_names_it_and_what_was_heard(name, argv, heard):
-    board = PtyServer(argv, greeted=False)
-    try:
+    with PtyServer(argv, greeted=False) as board:
         start = time.monotonic()
         with pytest.raises(kxmuti.NoGreeting) as e:
             Client.serial(board.path, connect_timeout=1.5)
         assert time.monotonic() - start < 1.5 + 1.0
         assert re.fullmatch(f"serial:{board.path}@115200: no greeting within 1.5 s; {heard}",
                             str(e.value)), str(e.value)
-    finally:
-        board.close()
 
 
 def test_console_lines_between_frames_go_to_the_board_log(serve_argv):
     # The board boots once the client is there (opening a port drops what waited).
     boot = ("sleep 0.5; printf '[    0.000000] Booting\\r\\n[    1.250000] eth0: link up\\r\\n'; "
             "exec \"$@\"")
-    board = PtyServer(["sh", "-c", boot, "sh"] + serve_argv, greeted=False)
-    try:
+    with PtyServer(["sh", "-c", boot, "sh"] + serve_argv, greeted=False) as board:
         before = time.time()
         with Client.serial(board.path) as kx:
             assert kx.run("echo hi").out == b"hi\n"
@@ -123,8 +119,6 @@ def test_console_lines_between_frames_go_to_the_board_log(serve_argv):
             assert log[:2] == [("console", b"[    0.000000] Booting"),
                                ("console", b"[    1.250000] eth0: link up")]
             assert all(before <= e.time <= time.time() for e in kx.board_log)
-    finally:
-        board.close()
 
 
 WATCH = "echo link down\nmsleep 300\necho link up\nmsleep 20000\necho never\n"

@@ -1,19 +1,14 @@
 """The command line against the real shell and a stubborn stand-in: its
 notes, every exit status it documents, Ctrl-C, and frames by hand."""
 
-import os
 import re
 import shlex
-import signal
 import subprocess
-import sys
-import time
 from pathlib import Path
 
 import pytest
 
-from conftest import PtyServer
-from kxmuti import Client
+from conftest import PtyServer, assert_board_free, interrupt
 
 PY = "/usr/bin/python3"
 STUBBORN = [PY, str(Path(__file__).with_name("stubborn_server.py"))]
@@ -50,11 +45,6 @@ def test_a_line_whose_cancel_is_slow_is_noted_and_the_next_still_runs(python_env
     assert code == 1 and out == b"echo next\n"
 
 
-def no_server(tmp_path):
-    board = PtyServer(["sleep", "60"], greeted=False)
-    return board, f"serial:{board.path}"
-
-
 # Each documented exit status, and what makes it.
 EXITS = [
     ("0 every line passed", "spawn", "echo fine\n", 0, "^$"),
@@ -76,7 +66,8 @@ def test_exit_status(serve_argv, python_env, tmp_path, name, target, text, code,
     elif target == "stubborn":
         target = "spawn:" + shlex.join(STUBBORN)
     elif target == "no server":
-        board, target = no_server(tmp_path)
+        board = PtyServer(["sleep", "60"], greeted=False)
+        target = f"serial:{board.path}"
     try:
         script = tmp_path / ("missing.kx" if text is None else "s.kx")
         if text is not None:
@@ -101,20 +92,11 @@ def test_ctrl_c_cancels_the_running_line_and_exits_within_a_second(pty_board, py
     script.write_text("echo started\nmsleep 20000\necho never\n")
     cli = subprocess.Popen([PY, "-m", "kxmuti", "run", f"serial:{pty_board.path}", str(script)],
                            env=python_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        assert cli.stdout.readline() == b"started\n"
-        time.sleep(0.3)  # the msleep line is on its way
-        start = time.monotonic()
-        cli.send_signal(signal.SIGINT)
-        code = cli.wait(timeout=30)
-        took = time.monotonic() - start
-        assert code == 130 and took < 1.0, (code, took)
-        assert b"s.kx:2: interrupted; the line was cancelled" in cli.stderr.read()
-    finally:
-        cli.kill()
-        cli.wait()
-    with Client.serial(pty_board.path) as kx:  # the board is free: its msleep was cancelled
-        assert kx.run("echo free", timeout=5).out == b"free\n"
+    assert cli.stdout.readline() == b"started\n"
+    code, took = interrupt(cli)
+    assert code == 130 and took < 1.0, (code, took)
+    assert b"s.kx:2: interrupted; the line was cancelled" in cli.stderr.read()
+    assert_board_free(pty_board.path)
 
 
 def test_by_hand_frame_and_decode(serve_argv, python_env):
