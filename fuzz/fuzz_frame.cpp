@@ -12,17 +12,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "FuzzCheck.h"
 #include "SrvFrame.h"
 
 namespace {
-
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            fprintf(stderr, "fuzz check failed: %s (line %d)\n", #cond, __LINE__);                 \
-            abort();                                                                               \
-        }                                                                                          \
-    } while (0)
 
 SrvReader gReader;
 SrvFrame gFrame, gAgain, gWant;

@@ -14,17 +14,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "FuzzCheck.h"
 #include "SrvSession.h"
 
 namespace {
-
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            fprintf(stderr, "fuzz check failed: %s (line %d)\n", #cond, __LINE__);                 \
-            abort();                                                                               \
-        }                                                                                          \
-    } while (0)
 
 const char kToken[] = "fuzz-token-0123456789";
 

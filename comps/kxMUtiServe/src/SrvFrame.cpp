@@ -152,19 +152,6 @@ bool DecodePayload(const unsigned char *p, const unsigned char *pEnd, unsigned c
     return true;
 }
 
-char *PutNumber(char *p, uint32_t value)
-{
-    char digits[10];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10u);
-        value /= 10u;
-    } while (value != 0);
-    while (n > 0)
-        *p++ = digits[--n];
-    return p;
-}
-
 char *PutPayload(char *p, const unsigned char *pIn, uint32_t len)
 {
     for (uint32_t i = 0; i < len; i++) {
@@ -281,6 +268,19 @@ SrvReadResult StartLongLine(SrvReader *pReader, bool eof)
 
 } // namespace
 
+char *SrvFrame_PutNumber(char *p, uint32_t value)
+{
+    char digits[10];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10u);
+        value /= 10u;
+    } while (value != 0);
+    while (n > 0)
+        *p++ = digits[--n];
+    return p;
+}
+
 uint32_t Srv_Crc32(uint32_t crc, const void *p, size_t len)
 {
     const unsigned char *pByte = static_cast<const unsigned char *>(p);
@@ -298,10 +298,10 @@ uint32_t SrvFrame_EncodeNums(char *pDst, char type, uint32_t id, const uint32_t 
     memcpy(p, SRV_MARKER, SRV_MARKER_LEN); // NOLINT(bugprone-not-null-terminated-result)
     p += SRV_MARKER_LEN;
     *p++ = type;
-    p = PutNumber(p, id);
+    p = SrvFrame_PutNumber(p, id);
     for (uint32_t i = 0; i < nNums; i++) {
         *p++ = i == 0 ? ' ' : ',';
-        p = PutNumber(p, pNums[i]);
+        p = SrvFrame_PutNumber(p, pNums[i]);
     }
     *p++ = ' ';
     if (len > 0) {

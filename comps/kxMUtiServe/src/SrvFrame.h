@@ -88,6 +88,10 @@ constexpr uint32_t SrvFrame_Size(uint32_t len)
 uint32_t SrvFrame_EncodeNums(char *pDst, char type, uint32_t id, const uint32_t *pNums,
                              uint32_t nNums, const void *pPayload, uint32_t len);
 
+/* Writes value in decimal, no sign and no leading zero, at p; returns the
+ * end (at most 10 bytes are written). */
+char *SrvFrame_PutNumber(char *p, uint32_t value);
+
 /* SrvFrame_EncodeNums with the one number n. */
 uint32_t SrvFrame_Encode(char *pDst, char type, uint32_t id, uint32_t n, const void *pPayload,
                          uint32_t len);

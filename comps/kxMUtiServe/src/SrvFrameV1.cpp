@@ -12,16 +12,10 @@ namespace {
 constexpr char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kHex[] = "0123456789abcdef";
 
+/* A number and the blank after it. */
 char *PutNumber(char *p, uint32_t value)
 {
-    char digits[10];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10u);
-        value /= 10u;
-    } while (value != 0);
-    while (n > 0)
-        *p++ = digits[--n];
+    p = SrvFrame_PutNumber(p, value);
     *p++ = ' ';
     return p;
 }
